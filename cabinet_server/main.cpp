@@ -1,0 +1,35 @@
+#include "hubid.h"
+#include "log.h"
+#include "mytcpserver.h"
+#include "settings.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication a(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("cabinet_server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVIK_VERSION));
+    installLogFormat();
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Dosimeter rack controller: one JSON command per TCP request."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption settingsOption(QStringLiteral("settings"),
+        QStringLiteral("Settings file (default: settings.ini in the working directory)."),
+        QStringLiteral("FILE"), QStringLiteral("settings.ini"));
+    parser.addOption(settingsOption);
+    parser.process(a);
+
+    G_settings_file = parser.value(settingsOption);
+    bool ok = false;
+    const int udevTimeout = qEnvironmentVariableIntValue("CABINET_UDEVADM_TIMEOUT_MS", &ok);
+    if (ok && udevTimeout > 0)
+        G_udevadm_timeout_ms = udevTimeout;
+    readPortSettings();
+
+    MyTcpServer server;
+    return a.exec();
+}

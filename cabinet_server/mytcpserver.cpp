@@ -1,0 +1,260 @@
+#include "mytcpserver.h"
+
+#include "cellcommands.h"
+#include "dosimeter.h"
+#include "hubid.h"
+#include "issueworkflow.h"
+#include "jsonresult.h"
+#include "log.h"
+#include "rackmap.h"
+#include "returnworkflow.h"
+#include "settings.h"
+
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+const char kBufferProperty[] = "orvik_request_buffer";
+
+QString notJson() { return QStringLiteral("{\"error\":\"не JSON\"}"); }
+QString notFound() { return QStringLiteral("{\"error\":\"не найдена команда\"}"); }
+QString wrongConfiguration() { return QStringLiteral("{\"error\":\"Не правильная конфигурация \"}"); }
+
+// The incomplete-request timer of a connection, created on first use.
+QTimer *incompleteTimer(QTcpSocket *socket)
+{
+    auto *timer = socket->findChild<QTimer *>(QStringLiteral("incomplete"));
+    if (!timer) {
+        timer = new QTimer(socket);
+        timer->setObjectName(QStringLiteral("incomplete"));
+        timer->setSingleShot(true);
+        timer->setInterval(kIncompleteRequestMs);
+    }
+    return timer;
+}
+
+QByteArray takeBuffer(QTcpSocket *socket)
+{
+    const QByteArray b = socket->property(kBufferProperty).toByteArray();
+    socket->setProperty(kBufferProperty, QByteArray());
+    return b;
+}
+
+} // namespace
+
+bool isIncompleteJsonObject(const QByteArray &bytes)
+{
+    int i = 0;
+    const int n = bytes.size();
+    while (i < n && (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r'))
+        ++i;
+    if (i >= n || bytes[i] != '{')
+        return false;
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (; i < n; ++i) {
+        const char c = bytes[i];
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (--depth <= 0)
+                return false; // the outer value has ended: complete or garbage
+        }
+    }
+    return depth > 0;
+}
+
+namespace {
+
+QVector<Route> makeDispatchTable()
+{
+    using L = const QStringList &;
+    const QString gamma = QStringLiteral("1300");
+    const QString gammaNeutron = QStringLiteral("1300GN");
+    return {
+        {QStringLiteral("Get_Nomer_PPD"), {QStringLiteral("port")}, QString(),
+         [](L a) { return Get_Nomer_PPD(a[0]); }},
+        {QStringLiteral("IN_g"),
+         {QStringLiteral("gdel"), QStringLiteral("gde2"), QStringLiteral("gderl"), QStringLiteral("gder2"),
+          QStringLiteral("order"), QStringLiteral("uid"), QStringLiteral("uname")},
+         gamma,
+         [](L a) { return IN_g(QStringLiteral("IN_g"), a[0], a[1], a[2], a[3], a[4], a[5], a[6]); }},
+        {QStringLiteral("IN_gn"),
+         {QStringLiteral("gdel"), QStringLiteral("gde2"), QStringLiteral("gderl"), QStringLiteral("gder2"),
+          QStringLiteral("ndel"), QStringLiteral("nde2"), QStringLiteral("nderl"), QStringLiteral("nder2"),
+          QStringLiteral("order"), QStringLiteral("uid"), QStringLiteral("uname")},
+         gammaNeutron,
+         [](L a) {
+             return IN_gn(QStringLiteral("IN_gn"), a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                          a[9], a[10]);
+         }},
+        {QStringLiteral("OUT"), {}, QString(),
+         [](L) { return G_type_ppd == QLatin1String("1300GN") ? QUT_1300_gn() : QUT_1300_g(); }},
+        {QStringLiteral("OUT_true"), {QStringLiteral("nomer_ppd"), QStringLiteral("cell"), QStringLiteral("error")},
+         QString(), [](L a) { return OUT_true(a[0], a[1], a[2]); }},
+        {QStringLiteral("OUT_Get_history"),
+         {QStringLiteral("nomer_ppd"), QStringLiteral("cell"), QStringLiteral("error")}, QString(),
+         [](L a) { return OUT_Get_history(a[0], a[1], a[2]); }},
+        {QStringLiteral("cell_free"), {QStringLiteral("nomer_ppd"), QStringLiteral("cell")}, QString(),
+         [](L a) { return cell_free(a[0], a[1]); }},
+        {QStringLiteral("cell_error"), {QStringLiteral("port"), QStringLiteral("cell"), QStringLiteral("block")},
+         QString(), [](L a) { return cell_error(a[0], a[1], a[2]); }},
+        {QStringLiteral("cell_cancel"), {QStringLiteral("nomer_ppd"), QStringLiteral("cell")}, QString(),
+         [](L) { return QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"); }},
+        {QStringLiteral("Init_hub_ini"), {QStringLiteral("port"), QStringLiteral("cell")}, QString(),
+         [](L a) { return Init_hub_ini(a[0], a[1]); }},
+        {QStringLiteral("Kas_status"), {}, QString(), [](L) { return Kas_status(); }},
+    };
+}
+
+} // namespace
+
+QVector<Route> &dispatchTable()
+{
+    static QVector<Route> table = makeDispatchTable();
+    return table;
+}
+
+QString f_command(QString request)
+{
+    QJsonObject obj;
+    if (!parseJsonObject(request, &obj)) {
+        logLine(QStringLiteral("запрос не является объектом JSON"));
+        return notJson();
+    }
+    const QString command = jsonText(obj, QStringLiteral("command"));
+    for (const Route &route : dispatchTable()) {
+        if (route.command != command)
+            continue;
+        QStringList args;
+        for (const QString &key : route.keys)
+            args << jsonText(obj, key);
+        if (!route.requiredType.isNull() && G_type_ppd != route.requiredType)
+            return wrongConfiguration();
+        return route.handler(args);
+    }
+    return notFound();
+}
+
+MyTcpServer::MyTcpServer(QObject *parent)
+    : QObject(parent)
+{
+    mTcpServer = new QTcpServer(this);
+    connect(mTcpServer, &QTcpServer::newConnection, this, &MyTcpServer::slotNewConnection);
+    if (!mTcpServer->listen(QHostAddress::Any, G_tcp_port)) {
+        logLine(QStringLiteral("server is not started"));
+        return;
+    }
+    Init_start();
+    logLine(Get_hub_id(G_ports_dkg.value(0)));
+    StartSettings();
+    logLine(QStringLiteral("server is started"));
+}
+
+bool MyTcpServer::isListening() const
+{
+    return mTcpServer->isListening();
+}
+
+quint16 MyTcpServer::serverPort() const
+{
+    return mTcpServer->serverPort();
+}
+
+void MyTcpServer::slotNewConnection()
+{
+    while (QTcpSocket *socket = mTcpServer->nextPendingConnection()) {
+        connect(socket, &QTcpSocket::readyRead, this, &MyTcpServer::slotServerRead);
+        connect(socket, &QTcpSocket::disconnected, this, &MyTcpServer::slotClientDisconnected);
+        QPointer<QTcpSocket> guard(socket);
+        connect(incompleteTimer(socket), &QTimer::timeout, this, [this, guard]() {
+            if (guard)
+                onIncompleteTimeout(guard);
+        });
+    }
+}
+
+void MyTcpServer::slotServerRead()
+{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!socket)
+        return;
+    while (socket->bytesAvailable() > 0) {
+        QByteArray buffer = socket->property(kBufferProperty).toByteArray();
+        buffer += socket->readAll();
+
+        const int nul = buffer.indexOf('\0');
+        if (nul >= 0) {
+            // A zero byte ends the request; whatever follows it is dropped.
+            buffer.truncate(nul);
+        } else if (buffer.size() > kMaxRequestBytes) {
+            socket->setProperty(kBufferProperty, QByteArray());
+            incompleteTimer(socket)->stop();
+            logLine(QStringLiteral("запрос длиннее %1 байт отброшен").arg(kMaxRequestBytes));
+            serve(socket, QByteArray());
+            continue;
+        } else if (isIncompleteJsonObject(buffer)) {
+            socket->setProperty(kBufferProperty, buffer);
+            QTimer *timer = incompleteTimer(socket);
+            if (!timer->isActive())
+                timer->start();
+            continue;
+        }
+        socket->setProperty(kBufferProperty, QByteArray());
+        incompleteTimer(socket)->stop();
+        serve(socket, buffer);
+    }
+}
+
+void MyTcpServer::onIncompleteTimeout(QTcpSocket *socket)
+{
+    const QByteArray buffer = takeBuffer(socket);
+    if (buffer.isEmpty())
+        return;
+    logLine(QStringLiteral("запрос не завершен за %1 мс").arg(kIncompleteRequestMs));
+    serve(socket, buffer);
+}
+
+void MyTcpServer::serve(QTcpSocket *socket, const QByteArray &requestBytes)
+{
+    logLine(Get_hub_id(G_ports_dkg.value(0)));
+    const QString request = QString::fromUtf8(requestBytes);
+    logLine(request);
+    // Oversize requests reach the dispatcher as an empty text: "не JSON".
+    const QString reply = f_command(request);
+    QThread::msleep(100);
+    const QByteArray out = reply.toUtf8();
+    logLine(reply);
+    if (socket->state() == QAbstractSocket::ConnectedState) {
+        socket->write(out);
+        socket->flush();
+    }
+}
+
+void MyTcpServer::slotClientDisconnected()
+{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!socket)
+        return;
+    incompleteTimer(socket)->stop();
+    socket->close();
+    socket->deleteLater();
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Process-wide configuration of the rack controller. Set during start-up,
+// read by every handler afterwards.
+extern QStringList G_ports_dkg;      // candidate serial devices, index 0 .. 60
+extern QString G_Path_RAM;           // folder of the per-cell state files
+extern QString G_type_ppd;           // "1300" (gamma) or "1300GN" (gamma and neutron)
+extern int G_kas_count_cell;         // number of cells in the rack
+extern int G_Time_energe_ppd;        // charging time in seconds
+
+// Additions of this implementation; their defaults keep the classic behaviour.
+extern QString G_settings_file;      // path of the settings file, "settings.ini" by default
+extern QString G_port_base;          // device path prefix, "/dev/ttyACM" by default
+extern quint16 G_tcp_port;           // listening port, 6000 by default
+
+constexpr int kPortCount = 61;
+
+// Restores every global to its built-in value (used by tests between cases).
+void resetGlobals();
+
+// Reads "port_base" and "tcp_port" and rebuilds G_ports_dkg from the base.
+// Runs before anything uses the device list.
+void readPortSettings();
+
+// Builds the 61 device paths from a base such as "/dev/ttyACM".
+QStringList makePortList(const QString &base);
+
+// Reads kas_count_cell, Path_RAM, type_ppd and Time_energe_ppd when the
+// settings file exists; otherwise every global keeps its value.
+void StartSettings();
+
+// An integer setting: decimal text, anything that is not a number reads as 0.
+int settingsInt(const QString &key, const QString &defaultText);

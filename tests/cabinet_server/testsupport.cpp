@@ -1,0 +1,111 @@
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+void writeSettings(const QString &path, const QStringList &keyValues)
+{
+    QByteArray data = "[Settings]\n";
+    for (const QString &kv : keyValues)
+        data += kv.toUtf8() + '\n';
+    writeBytes(path, data);
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    f.write(bytes);
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv)
+    : m_port(port)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
+    for (const QString &kv : extraEnv) {
+        const int eq = kv.indexOf(QLatin1Char('='));
+        env.insert(kv.left(eq), kv.mid(eq + 1));
+    }
+    m_proc.setProcessEnvironment(env);
+    m_proc.setWorkingDirectory(workDir);
+    m_proc.setProcessChannelMode(QProcess::MergedChannels);
+    m_proc.start(QStringLiteral(CABINET_SERVER_BIN), {});
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (m_proc.state() != QProcess::NotRunning) {
+        m_proc.terminate();
+        if (!m_proc.waitForFinished(3000)) {
+            m_proc.kill();
+            m_proc.waitForFinished(3000);
+        }
+    }
+}
+
+QByteArray ServerProcess::log() const
+{
+    auto &p = const_cast<QProcess &>(m_proc);
+    m_log += p.readAll();
+    return m_log;
+}
+
+bool ServerProcess::waitReady(int timeoutMs)
+{
+    if (!m_proc.waitForStarted(5000))
+        return false;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs) {
+        log();
+        if (m_log.contains("server is started"))
+            return true;
+        if (m_proc.state() == QProcess::NotRunning)
+            return false;
+        m_proc.waitForReadyRead(50);
+    }
+    return false;
+}
+
+QByteArray sendRequest(quint16 port, const QByteArray &request, int quietMs, int timeoutMs)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000))
+        return QByteArray("<no connection>");
+    s.write(request);
+    s.flush();
+    QByteArray reply;
+    QElapsedTimer t;
+    t.start();
+    // Wait for the first byte, then until the data stop.
+    while (t.elapsed() < timeoutMs) {
+        if (s.waitForReadyRead(reply.isEmpty() ? 200 : quietMs)) {
+            reply += s.readAll();
+        } else if (!reply.isEmpty() || s.state() != QAbstractSocket::ConnectedState) {
+            break;
+        }
+    }
+    return reply;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A free TCP port on the loopback interface.
+quint16 freeTcpPort();
+
+// Writes a settings file with group "Settings" and the given key=value lines.
+void writeSettings(const QString &path, const QStringList &keyValues);
+
+// Writes a file with exactly the given bytes.
+void writeBytes(const QString &path, const QByteArray &bytes);
+QByteArray readBytes(const QString &path);
+
+// A cabinet_server process in its own working directory on a free port.
+class ServerProcess
+{
+public:
+    // workDir holds settings.ini (written by the caller) and hub.ini.
+    // extraEnv entries are NAME=VALUE; PATH may be prefixed by the caller.
+    ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv = {});
+    ~ServerProcess();
+
+    // Waits until the server accepts connections; false on time-out or exit.
+    bool waitReady(int timeoutMs = 20000);
+    quint16 port() const { return m_port; }
+    QByteArray log() const;   // everything the server printed so far
+    QProcess &process() { return m_proc; }
+
+private:
+    QProcess m_proc;
+    quint16 m_port;
+    mutable QByteArray m_log;
+};
+
+// Sends one request and reads the reply until the data stop for quietMs
+// (the protocol has no delimiter). Returns the reply bytes.
+QByteArray sendRequest(quint16 port, const QByteArray &request, int quietMs = 400, int timeoutMs = 20000);
