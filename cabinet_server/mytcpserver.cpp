@@ -106,8 +106,8 @@ QVector<Route> makeDispatchTable()
              return IN_gn(QStringLiteral("IN_gn"), a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
                           a[9], a[10]);
          }},
-        {QStringLiteral("OUT"), {}, QString(),
-         [](L) { return G_type_ppd == QLatin1String("1300GN") ? QUT_1300_gn() : QUT_1300_g(); }},
+        {QStringLiteral("OUT"), {}, QString(), [](L) { return QUT_1300_g(); },
+         [](L) { return QUT_1300_gn(); }},
         {QStringLiteral("OUT_true"), {QStringLiteral("nomer_ppd"), QStringLiteral("cell"), QStringLiteral("error")},
          QString(), [](L a) { return OUT_true(a[0], a[1], a[2]); }},
         {QStringLiteral("OUT_Get_history"),
@@ -149,6 +149,8 @@ QString f_command(QString request)
             args << jsonText(obj, key);
         if (!route.requiredType.isNull() && G_type_ppd != route.requiredType)
             return wrongConfiguration();
+        if (route.gammaNeutronHandler && G_type_ppd == QLatin1String("1300GN"))
+            return route.gammaNeutronHandler(args);
         return route.handler(args);
     }
     return notFound();

@@ -13,13 +13,15 @@ class QTcpSocket;
 
 // One row of the command table: the command text, the request keys read in
 // order and passed to the handler in that order, and the rack type that the
-// command requires (null: any).
+// command requires (null: any). A command served differently on gamma and
+// neutron racks names a second handler for those.
 struct Route
 {
     QString command;
     QStringList keys;
     QString requiredType;
     std::function<QString(const QStringList &)> handler;
+    std::function<QString(const QStringList &)> gammaNeutronHandler = {};
 };
 
 // The command table in matching order. Tests may replace handlers.
