@@ -1,0 +1,474 @@
+// The serial exchange against a real pseudo-terminal standing in for a
+// dosimeter: reply collection and its silence rule, the overall deadline and
+// size cap, stale input, absent and foreign ports, and whole commands.
+#include "dosimeter.h"
+#include "frame.h"
+#include "mytcpserver.h"
+#include "serialexchange.h"
+#include "settings.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct Chunk
+{
+    int delayMs;
+    QByteArray bytes;
+};
+using Script = std::function<QList<Chunk>(const QByteArray &request)>;
+
+// A pseudo-terminal whose slave is reachable through a symbolic link, with a
+// thread that collects request frames and answers them by script.
+class FakeDevice
+{
+public:
+    explicit FakeDevice(const QString &linkPath) : m_link(linkPath)
+    {
+        char name[256] = {};
+        if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return;
+        termios t{};
+        tcgetattr(m_slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(m_slave, TCSANOW, &t);
+        fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_ok = ::symlink(name, QFile::encodeName(linkPath).constData()) == 0;
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~FakeDevice()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        ::unlink(QFile::encodeName(m_link).constData());
+        if (m_master >= 0)
+            ::close(m_master);
+        if (m_slave >= 0)
+            ::close(m_slave);
+    }
+
+    bool ok() const { return m_ok; }
+
+    void setScript(Script script)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_script = std::move(script);
+    }
+
+    // After each request, writes chunkBytes every pauseMs until destroyed.
+    void setStream(int chunkBytes, int pauseMs)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_streamBytes = chunkBytes;
+        m_streamPauseMs = pauseMs;
+    }
+
+    QList<QByteArray> requests() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
+
+    QByteArray received() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_received;
+    }
+
+    // Bytes sent at once, as a late reply that nobody collected.
+    void writeNow(const QByteArray &bytes) { writeAll(bytes); }
+
+private:
+    void writeAll(const QByteArray &bytes)
+    {
+        int done = 0;
+        while (done < bytes.size() && !m_stop) {
+            const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n > 0) {
+                done += int(n);
+            } else {
+                pollfd p{m_master, POLLOUT, 0};
+                ::poll(&p, 1, 10);
+            }
+        }
+    }
+
+    void sleepMs(int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!m_stop && t.elapsed() < ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    void run()
+    {
+        QByteArray pending;
+        while (!m_stop) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN))
+                continue;
+            char buf[4096];
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            pending.append(buf, int(n));
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_received.append(buf, int(n));
+            }
+            // A frame is complete when the bytes after the length field are all there.
+            while (pending.size() >= 4 && pending.size() >= frame::uint16At(pending, 2) + 4) {
+                const QByteArray request = pending.left(frame::uint16At(pending, 2) + 4);
+                pending.remove(0, request.size());
+                answer(request);
+            }
+        }
+    }
+
+    void answer(const QByteArray &request)
+    {
+        Script script;
+        int streamBytes = 0;
+        int streamPause = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requests << request;
+            script = m_script;
+            streamBytes = m_streamBytes;
+            streamPause = m_streamPauseMs;
+        }
+        if (streamBytes > 0) {
+            const QByteArray chunk(streamBytes, 'x');
+            while (!m_stop) {
+                writeAll(chunk);
+                sleepMs(streamPause);
+            }
+            return;
+        }
+        if (!script)
+            return;
+        const QList<Chunk> chunks = script(request);
+        for (const Chunk &c : chunks) {
+            sleepMs(c.delayMs);
+            writeAll(c.bytes);
+        }
+    }
+
+    QString m_link;
+    int m_master = -1;
+    int m_slave = -1;
+    bool m_ok = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    Script m_script;
+    int m_streamBytes = 0;
+    int m_streamPauseMs = 0;
+    QList<QByteArray> m_requests;
+    QByteArray m_received;
+};
+
+// "delay:hex,delay:hex" as chunks.
+QList<Chunk> parseChunks(const QString &text)
+{
+    QList<Chunk> out;
+    const QStringList parts = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        const QStringList f = part.split(QLatin1Char(':'));
+        out << Chunk{f.value(0).toInt(), QByteArray::fromHex(f.value(1).toLatin1())};
+    }
+    return out;
+}
+
+// A reply in the request's layout: its header with the given data, and a CRC.
+QByteArray replyTo(const QByteArray &request, const QByteArray &data)
+{
+    QByteArray r = request.left(11);
+    r.append(char(data.size()));
+    r.append(data);
+    const quint16 length = quint16(r.size() - 2);
+    r[2] = char(length & 0xFF);
+    r[3] = char(length >> 8);
+    const quint16 crc = frame::crc16x25(r);
+    r.append(char(crc & 0xFF)).append(char(crc >> 8));
+    return r;
+}
+
+} // namespace
+
+class TestSerialExchange : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void replyCollection_data();
+    void replyCollection();
+    void endlessStream_data();
+    void endlessStream();
+    void staleInputDiscarded();
+    void absentDevice();
+    void portOutsideDeviceList();
+    void identityRead();
+    void refusedAndIgnoredStatus_data();
+    void refusedAndIgnoredStatus();
+    void historyOverTheLine();
+
+private:
+    QString port(int i) const { return m_dir->path() + QStringLiteral("/ttyACM") + QString::number(i); }
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<FakeDevice> m_device;
+};
+
+void TestSerialExchange::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    G_ports_dkg = makePortList(m_dir->path() + QStringLiteral("/ttyACM"));
+    m_device.reset(new FakeDevice(port(0)));
+    QVERIFY(m_device->ok());
+}
+
+void TestSerialExchange::cleanup()
+{
+    m_device.reset();
+    m_dir.reset();
+    resetGlobals();
+}
+
+void TestSerialExchange::replyCollection_data()
+{
+    QTest::addColumn<QString>("chunks");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+    const QString full = QStringLiteral("14050a00553930000001010001");
+    QTest::newRow("at once") << "0:" + full << QByteArray::fromHex(full.toLatin1()) << 100 << 600;
+    QTest::newRow("three chunks 50 ms apart")
+        << "0:14050a0055,50:3930000001,50:010001" << QByteArray::fromHex(full.toLatin1()) << 200 << 800;
+    QTest::newRow("150 ms pause cuts the reply") << "0:14050a0055,150:3930000001" << QByteArray::fromHex("14050a0055")
+                                                 << 100 << 600;
+    QTest::newRow("silent") << "" << QByteArray() << 100 << 600;
+    const QByteArray block(2048, char(0x5A));
+    QTest::newRow("largest block") << "0:" + QString::fromLatin1(block.toHex()) << block << 100 << 600;
+}
+
+void TestSerialExchange::replyCollection()
+{
+    QFETCH(QString, chunks);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+    const QList<Chunk> script = parseChunks(chunks);
+    m_device->setScript([script](const QByteArray &) { return script; });
+
+    const QByteArray request = frame::identity();
+    QElapsedTimer t;
+    t.start();
+    const QByteArray reply = Compport(port(0), request);
+    const qint64 elapsed = t.elapsed();
+    QCOMPARE(reply.toHex(), expected.toHex());
+    QVERIFY2(elapsed >= minMs && elapsed <= maxMs, QByteArray::number(elapsed).constData());
+    QCOMPARE(m_device->requests(), QList<QByteArray>{request});
+}
+
+void TestSerialExchange::endlessStream_data()
+{
+    QTest::addColumn<int>("chunkBytes");
+    QTest::addColumn<int>("pauseMs");
+    QTest::addColumn<bool>("capReached");
+    QTest::newRow("slow stream stopped by the deadline") << 256 << 20 << false;
+    QTest::newRow("fast stream stopped by the size cap") << 4096 << 1 << true;
+}
+
+void TestSerialExchange::endlessStream()
+{
+    QFETCH(int, chunkBytes);
+    QFETCH(int, pauseMs);
+    QFETCH(bool, capReached);
+    m_device->setStream(chunkBytes, pauseMs);
+    QElapsedTimer t;
+    t.start();
+    const QByteArray reply = Compport(port(0), frame::identity());
+    const qint64 elapsed = t.elapsed();
+    QVERIFY2(elapsed <= kExchangeDeadlineMs + 300, QByteArray::number(elapsed).constData());
+    QVERIFY(reply.size() <= kExchangeMaxReply);
+    if (capReached) {
+        QCOMPARE(reply.size(), kExchangeMaxReply);
+    } else {
+        QVERIFY2(elapsed >= kExchangeDeadlineMs - 100, QByteArray::number(elapsed).constData());
+        QVERIFY(reply.size() > 0 && reply.size() < kExchangeMaxReply);
+    }
+    QCOMPARE(reply, QByteArray(reply.size(), 'x'));
+}
+
+void TestSerialExchange::staleInputDiscarded()
+{
+    const QByteArray late = QByteArray::fromHex("14050a0055010000000101000111");
+    m_device->setScript([](const QByteArray &request) {
+        return QList<Chunk>{{0, replyTo(request, QByteArray::fromHex("03"))}};
+    });
+    m_device->writeNow(late);
+    QTest::qWait(50);
+    const QByteArray request = frame::identity();
+    const QByteArray reply = Compport(port(0), request);
+    QCOMPARE(reply.toHex(), replyTo(request, QByteArray::fromHex("03")).toHex());
+}
+
+void TestSerialExchange::absentDevice()
+{
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(Compport(port(1), frame::identity()), QByteArray());
+    QCOMPARE(Get_Nomer_PPD(port(1)),
+             QStringLiteral("{\"nomer_pdd\": \"\",\"error\":\"ошибка чтения номера дозиметра. Нет доступа\"}"));
+    QVERIFY(t.elapsed() < 100);
+    QVERIFY(m_device->received().isEmpty());
+}
+
+void TestSerialExchange::portOutsideDeviceList()
+{
+    // A working device behind a path that is not one of the rack's devices.
+    const QString foreign = m_dir->path() + QStringLiteral("/other0");
+    FakeDevice other(foreign);
+    QVERIFY(other.ok());
+    other.setScript([](const QByteArray &request) { return QList<Chunk>{{0, replyTo(request, "\x01")}}; });
+    const QString prefixed = port(0) + QStringLiteral("0");   // ttyACM00 is not in the list either
+    for (const QString &p : {foreign, prefixed, QStringLiteral("/dev/ttyACM0"), QString()}) {
+        QCOMPARE(Compport(p, frame::identity()), QByteArray());
+    }
+    QTest::qWait(50);
+    QVERIFY(other.received().isEmpty());
+    QVERIFY(m_device->received().isEmpty());
+    // The same device is reached once its path is a listed one.
+    QCOMPARE(Compport(port(0), frame::identity()), QByteArray());
+    QCOMPARE(m_device->requests().size(), 1);
+}
+
+void TestSerialExchange::identityRead()
+{
+    const QList<QPair<QByteArray, QString>> cases{
+        {QByteArray::fromHex("39300000"), QStringLiteral("{\"nomer_pdd\": \"12345\",\"error\":\"\"}")},
+        {QByteArray::fromHex("ffffffff"), QStringLiteral("{\"nomer_pdd\": \"-1\",\"error\":\"\"}")},
+    };
+    for (const auto &c : cases) {
+        const QByteArray number = c.first;
+        m_device->setScript([number](const QByteArray &request) {
+            QByteArray r = replyTo(request, QByteArray::fromHex("01"));
+            r.replace(5, 4, number);
+            return QList<Chunk>{{0, r}};
+        });
+        QCOMPARE(Get_Nomer_PPD(port(0)), c.second);
+        // The same text comes back through the command dispatcher.
+        QCOMPARE(f_command(QStringLiteral("{\"command\":\"Get_Nomer_PPD\",\"port\":\"%1\"}").arg(port(0))),
+                 c.second);
+    }
+    QCOMPARE(Get_Type_PPD(port(0)), QStringLiteral("{\"Type_PPD\": \"гамма-детектор\",\"error\":\"\"}"));
+    for (const QByteArray &r : m_device->requests())
+        QCOMPARE(r.toHex(' '), QByteArray("14 05 0a 00 55 00 00 00 00 01 01 00 3f a0"));
+    QCOMPARE(m_device->requests().size(), 5);
+}
+
+void TestSerialExchange::refusedAndIgnoredStatus_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("expected");
+    auto row = [](const char *command, int code, const char *expected) {
+        QTest::newRow(command) << QString::fromLatin1(command) << code << QString::fromUtf8(expected);
+    };
+    row("Set_user_id", 0x46, R"({"set_user_id": "AB12","error":"ошибка записи идентификатора пользователя"})");
+    row("Set_user_order", 0x4A, R"({"set_user_order": "ЦЕХ 5","error":"Ошибка записи наряда пользователя"})");
+    row("Set_user_PPD", 0x44, R"({"set_user_name": "ИВАНОВ И.И.","error":"Ошибка записи имени пользователя"})");
+    row("Reset_de", 0x59, R"({"reset_de": "","error":"Ошибка сброса ЭД гамма"})");
+    row("Set_nmaxder", 0xA8, R"({"set_nmaxder": "","error":"Ошибка сброса МЭД нейтроный"})");
+    row("Set_de1", 0x09, R"({"set_de1": "1.5","error":"Ошибка записи 1 порог по ЭД"})");
+    row("Set_nde1", 0xB9, R"({"set_nde1": "1.5","error":"Ошибка записи 1 порог нейтронный по ЭД"})");
+    row("Set_nder2", 0xA5, R"({"set_nder2": "1.5","error":"Ошибка записи 2 порог нейтроный по МЭД"})");
+    row("Set_screen_on_PPD", 0x3A, R"({"set_screen_on": "","error":""})");
+    row("Ack_configuration_PPD", 0x75, R"({"ack_configuration": "","error":""})");
+    row("Get_maxtime", 0x19, R"({"get_maxtime": "1","error":""})");
+    row("Get_count_event_history", 0x30, R"({"event_history": "1","error":""})");
+}
+
+void TestSerialExchange::refusedAndIgnoredStatus()
+{
+    QFETCH(QString, command);
+    QFETCH(int, code);
+    QFETCH(QString, expected);
+    // Every request is answered with status byte 1 and nothing else.
+    m_device->setScript([](const QByteArray &request) {
+        return QList<Chunk>{{0, replyTo(request, QByteArray::fromHex("01")).left(13)}};
+    });
+    const QString p = port(0);
+    const QString n = QStringLiteral("12345");
+    const QString v = QStringLiteral("1.5");
+    const QMap<QString, std::function<QString()>> calls{
+        {"Set_user_id", [&] { return Set_user_id(p, n, QStringLiteral("ab12")); }},
+        {"Set_user_order", [&] { return Set_user_order(p, n, QStringLiteral("цех 5")); }},
+        {"Set_user_PPD", [&] { return Set_user_PPD(p, n, QStringLiteral("Иванов И.И.")); }},
+        {"Reset_de", [&] { return Reset_de(p, n); }},
+        {"Set_nmaxder", [&] { return Set_nmaxder(p, n); }},
+        {"Set_de1", [&] { return Set_de1(p, n, v); }},
+        {"Set_nde1", [&] { return Set_nde1(p, n, v); }},
+        {"Set_nder2", [&] { return Set_nder2(p, n, v); }},
+        {"Set_screen_on_PPD", [&] { return Set_screen_on_PPD(p, n); }},
+        {"Ack_configuration_PPD", [&] { return Ack_configuration_PPD(p, n); }},
+        {"Get_maxtime", [&] { return Get_maxtime(p, n); }},
+        {"Get_count_event_history", [&] { return Get_count_event_history(p, n); }},
+    };
+    QVERIFY(calls.contains(command));
+    QCOMPARE(calls.value(command)(), expected);
+    const QList<QByteArray> requests = m_device->requests();
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.first().mid(5, 4).toHex(), QByteArray("39300000"));
+    QCOMPARE(int(quint8(requests.first().at(10))), code);
+}
+
+void TestSerialExchange::historyOverTheLine()
+{
+    // 130 events: two blocks of 127 and 3 records.
+    m_device->setScript([](const QByteArray &request) {
+        if (quint8(request.at(10)) == 0x30)
+            return QList<Chunk>{{0, replyTo(request, QByteArray::fromHex("8200"))}};
+        const int index = frame::uint16At(request, 12);
+        const int k = index == 0 ? 127 : 3;
+        QByteArray data("\x00\x00", 2);
+        for (int i = 0; i < k * 16; ++i)
+            data.append(char(quint8(index * 16 + i)));
+        QByteArray r = replyTo(request, data);
+        r[11] = char(k);
+        return QList<Chunk>{{0, r.left(1000)}, {20, r.mid(1000)}};
+    });
+    QByteArray records;
+    for (int i = 0; i < 127 * 16; ++i)
+        records.append(char(quint8(i)));
+    for (int i = 0; i < 3 * 16; ++i)
+        records.append(char(quint8(16 + i)));
+    const QString text = Get_history_all(port(0), QStringLiteral("77"));
+    QCOMPARE(text, QStringLiteral("{\"history_all\": \"") + QString::fromLatin1(records.toHex())
+                       + QStringLiteral("\",\"error\":\"\"}"));
+    const QList<QByteArray> requests = m_device->requests();
+    QCOMPARE(requests.size(), 3);
+    QCOMPARE(requests.at(0).left(12).toHex(' '), QByteArray("14 05 0a 00 55 4d 00 00 00 01 30 00"));
+    QCOMPARE(requests.at(1).left(14).toHex(' '), QByteArray("14 05 0c 00 55 4d 00 00 00 01 57 02 00 00"));
+    QCOMPARE(requests.at(2).left(14).toHex(' '), QByteArray("14 05 0c 00 55 4d 00 00 00 01 57 02 01 00"));
+}
+
+QTEST_GUILESS_MAIN(TestSerialExchange)
+#include "tst_serial_exchange.moc"
