@@ -1,0 +1,61 @@
+#include "codewatcher.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+const QString CodeFileWatcher::CardFile = QStringLiteral("CARD_READER.ini");
+const QString CodeFileWatcher::BarcodeFile = QStringLiteral("barcode.ini");
+
+// A reader writes at most 256 bytes as 512 hexadecimal characters; anything
+// far larger is not a code.
+static const qint64 MaxCodeFile = 4096;
+
+CodeFileWatcher::CodeFileWatcher(const QString &folder, QObject *parent)
+    : QObject(parent)
+    , m_folder(folder)
+    , m_timer(new QTimer(this))
+{
+    connect(m_timer, &QTimer::timeout, this, &CodeFileWatcher::poll);
+    changed(CardFile, m_card);
+    changed(BarcodeFile, m_barcode);
+}
+
+void CodeFileWatcher::start(int intervalMs)
+{
+    m_timer->start(intervalMs);
+}
+
+bool CodeFileWatcher::changed(const QString &name, Seen &seen)
+{
+    const QString path = m_folder + QLatin1Char('/') + name;
+    const QFileInfo info(path);
+    Seen now;
+    now.exists = info.exists() && info.isFile();
+    if (now.exists) {
+        now.modified = info.lastModified();
+        now.size = info.size();
+        QFile file(path);
+        if (now.size <= MaxCodeFile && file.open(QIODevice::ReadOnly))
+            now.content = file.read(MaxCodeFile);
+    }
+    const bool differs = now.exists != seen.exists || now.modified != seen.modified || now.size != seen.size
+        || now.content != seen.content;
+    seen = now;
+    return differs;
+}
+
+void CodeFileWatcher::poll()
+{
+    if (changed(CardFile, m_card)) {
+        const QString code = QString::fromUtf8(m_card.content).trimmed();
+        if (!code.isEmpty())
+            emit codeRead(1, code);
+    }
+    if (changed(BarcodeFile, m_barcode)) {
+        const QString code = QString::fromUtf8(m_barcode.content).trimmed();
+        if (!code.isEmpty())
+            emit codeRead(2, code);
+    }
+}

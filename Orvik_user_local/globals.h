@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+// Built-in settings of the terminal. The connection values can be overridden
+// from the standard PostgreSQL environment variables (applyEnvironment()).
+extern QString G_ip_database;
+extern int G_port_database;          // -1: the driver's default port
+extern QString G_DatabaseName;       // also the name of the registered connection
+extern QString G_UserName;
+extern QString G_Password;
+extern QString G_Password_Settings;
+extern QString G_Password_Settings_Out;
+extern int G_SERVICE_Tulem_Narbet;
+extern int G_Input_value;
+extern QString G_Path_RAM;
+
+// Run-time state shared by the main window and the login.
+extern bool Global_Timer_main;
+extern int Global_Timer_Error;
+extern QString Global_user_id;
+extern QString Global_user_name;
+
+// Takes PGHOST, PGPORT, PGDATABASE, PGUSER, PGPASSWORD and ORVIK_PATH_RAM from
+// the environment where they are set and not empty.
+void applyEnvironment();
+
+// Writes a default "Settings" group to settings.ini in the working directory.
+void WriteSettings();

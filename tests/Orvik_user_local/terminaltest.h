@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+// A PostgreSQL cluster of its own for one test program, started and stopped
+// with scripts/pgcluster. The terminal's connection settings point at it.
+class TestCluster
+{
+public:
+    TestCluster() = default;
+    ~TestCluster();
+    TestCluster(const TestCluster &) = delete;
+    TestCluster &operator=(const TestCluster &) = delete;
+
+    // Starts the server, loads the schema and points the terminal's globals
+    // at it. Returns an error text, empty on success.
+    QString start();
+    void stop();
+    // Points the terminal's globals at this cluster again.
+    void useCluster() const;
+
+    int port() const { return m_port; }
+
+    // Runs SQL (several statements allowed) on a connection of its own;
+    // returns the error text, empty on success.
+    QString exec(const QString &sql) const;
+    QString execFile(const QString &path) const;
+
+private:
+    QString m_dir;
+    int m_port = 0;
+    QString m_password;
+    QString m_database;
+};
+
+// A TCP port on 127.0.0.1 where nothing listens.
+int closedPort();
+
+// Path of a file of the source tree.
+QString sourcePath(const QString &relative);

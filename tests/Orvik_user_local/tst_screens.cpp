@@ -1,0 +1,518 @@
+// The terminal's screens, driven by clicks under the offscreen platform,
+// against the demo database on a real PostgreSQL server.
+#include "cell.h"
+#include "codewatcher.h"
+#include "globals.h"
+#include "mainwindow.h"
+#include "settings.h"
+#include "terminaltest.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSqlDatabase>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+template <typename T>
+T *child(QWidget *w, const char *name)
+{
+    T *c = w->findChild<T *>(QLatin1String(name));
+    if (!c)
+        qFatal("no widget %s", name);
+    return c;
+}
+
+// Stops a window's own one-second timer so that ticks are driven by the test.
+void stopOwnTimer(QObject *o)
+{
+    for (QTimer *t : o->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+        t->stop();
+}
+
+QImage pictureOf(QLabel *label)
+{
+    return label->pixmap(Qt::ReturnByValue).toImage();
+}
+
+// Cells of a table with a green background, as "row,column".
+QStringList greenItems(QTableWidget *t)
+{
+    QStringList out;
+    for (int r = 0; r < t->rowCount(); ++r)
+        for (int c = 0; c < t->columnCount(); ++c)
+            if (t->item(r, c) && t->item(r, c)->background().color() == QColor(Qt::green))
+                out << QStringLiteral("%1,%2").arg(r).arg(c);
+    return out;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+} // namespace
+
+class TestScreens : public QObject
+{
+    Q_OBJECT
+
+    TestCluster cluster;
+    std::unique_ptr<QTemporaryDir> ram;
+    std::unique_ptr<MainWindow> w;
+
+    QPushButton *enterKey() { return child<QPushButton>(w.get(), "pushButton_12_enter"); }
+    QString codeBox() { return child<QTextEdit>(w.get(), "textEdit_kod")->toPlainText(); }
+    QString status() { return w->statusBar()->currentMessage(); }
+    QLabel *message() { return child<QLabel>(w.get(), "label_message"); }
+    cell *dialog() { return w->cellDialog(); }
+
+    // Clicks the keypad: digits, '<' for backspace, '>' for Enter.
+    void press(const QString &keys)
+    {
+        for (const QChar k : keys) {
+            QByteArray name;
+            if (k == QLatin1Char('<'))
+                name = "pushButton_backspace";
+            else if (k == QLatin1Char('>'))
+                name = "pushButton_12_enter";
+            else if (k == QLatin1Char('0'))
+                name = "pushButton_10";
+            else if (k == QLatin1Char('1'))
+                name = "pushButton";
+            else
+                name = "pushButton_" + QByteArray(1, k.toLatin1());
+            QTest::mouseClick(child<QPushButton>(w.get(), name.constData()), Qt::LeftButton);
+        }
+    }
+
+    bool keypadShown()
+    {
+        for (const char *n : {"pushButton", "pushButton_5", "pushButton_10", "pushButton_backspace",
+                              "pushButton_12_enter", "label", "textEdit_kod"})
+            if (child<QWidget>(w.get(), n)->isHidden())
+                return false;
+        return true;
+    }
+
+    bool errorControlsShown()
+    {
+        bool all = true, none = true;
+        for (const char *n : {"pushButton_error", "radioButton", "radioButton_2", "radioButton_3", "radioButton_4"}) {
+            const bool shown = !child<QWidget>(dialog(), n)->isHidden();
+            all = all && shown;
+            none = none && !shown;
+        }
+        if (!all && !none)
+            qWarning("error controls partly shown");
+        return all;
+    }
+
+    void tickCell() { QMetaObject::invokeMethod(dialog(), "slotTimerAlarm_cell", Qt::DirectConnection); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFile::exists(QStringLiteral("img/user_id.png")), "tests run in the terminal's folder");
+        const QString error = cluster.start();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(cluster.execFile(sourcePath(QStringLiteral("db/demo.sql"))), QString());
+    }
+    void init()
+    {
+        cluster.useCluster();
+        ram.reset(new QTemporaryDir);
+        G_Path_RAM = ram->path();
+        G_Input_value = 0;
+        G_SERVICE_Tulem_Narbet = 0;
+        G_Timer_flag_cell = false;
+        G_Timer_Error_cell = 10;
+        w.reset(new MainWindow);
+        stopOwnTimer(w.get());
+        stopOwnTimer(dialog());
+        w->showFullScreen();
+    }
+    void cleanup() { w.reset(); }
+    void cleanupTestCase() { cluster.stop(); }
+
+    void enterKeyEnabling_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("at start") << "" << "" << false;
+        QTest::newRow("first digit") << "7" << "7" << true;
+        QTest::newRow("every digit in order") << "1234567890" << "1234567890" << true;
+        QTest::newRow("backspace shortens") << "12<" << "1" << true;
+        QTest::newRow("backspace to empty") << "1<" << "" << false;
+        QTest::newRow("backspace on empty box") << "<" << "" << false;
+        QTest::newRow("backspace twice then digit") << "1<<0" << "0" << true;
+    }
+    void enterKeyEnabling()
+    {
+        QFETCH(QString, keys);
+        QFETCH(QString, code);
+        QFETCH(bool, enabled);
+        press(keys);
+        QCOMPARE(codeBox(), code);
+        QCOMPARE(enterKey()->isEnabled(), enabled);
+    }
+
+    // The service codes act without a database: one that would be noticed
+    // listens where the terminal connects.
+    void serviceCodesNeverReachDatabase_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<bool>("settingsShown");
+        QTest::newRow("settings code") << G_Password_Settings << true;
+        QTest::newRow("exit code") << G_Password_Settings_Out << false;
+    }
+    void serviceCodesNeverReachDatabase()
+    {
+        QFETCH(QString, code);
+        QFETCH(bool, settingsShown);
+        QTcpServer watch;
+        QVERIFY(watch.listen(QHostAddress::LocalHost, 0));
+        G_port_database = watch.serverPort();
+        press(code + QLatin1Char('>'));
+        QVERIFY(!watch.waitForNewConnection(300));
+        QVERIFY(!w->isVisible());
+        QCOMPARE(w->settingsDialog()->isVisible(), settingsShown);
+        QVERIFY(!dialog()->isVisible());
+        QVERIFY(status() != QStringLiteral("Выполняется Вход"));
+        QCOMPARE(Global_Timer_main, !settingsShown);
+    }
+
+    // A refusal takes the keypad's place for four ticks.
+    void notificationCountdown()
+    {
+        press(QStringLiteral("1003>"));
+        const QString text = QStringLiteral("Пропуск изъят Кузнецов\nИлья\nОлегович");
+        QCOMPARE(message()->text(), QStringLiteral("<h2><center>") + text + QStringLiteral("</center><h2>"));
+        QCOMPARE(status(), text);
+        QCOMPARE(message()->geometry(), QRect(5, 57, 800, 50));
+        QVERIFY(!message()->isHidden());
+        QVERIFY(!keypadShown());
+        QVERIFY(Global_Timer_main);
+        QCOMPARE(codeBox(), QStringLiteral("1003"));
+
+        const QList<int> counter{4, 3, 2, 1, 0, 0};
+        const QList<bool> shown{true, true, true, false, false, false};
+        for (int tick = 0; tick < counter.size(); ++tick) {
+            w->slotTimerAlarm();
+            QCOMPARE(Global_Timer_Error, counter.at(tick));
+            QCOMPARE(!message()->isHidden(), shown.at(tick));
+            QCOMPARE(keypadShown(), !shown.at(tick));
+        }
+
+        // An empty notification keeps the text, clears the status bar, hides the keypad.
+        w->notification_show(QString());
+        QCOMPARE(message()->text(), QStringLiteral("<h2><center>") + text + QStringLiteral("</center><h2>"));
+        QCOMPARE(status(), QString());
+        QVERIFY(!keypadShown());
+        QCOMPARE(Global_Timer_Error, 5);
+    }
+
+    void busyAndServiceSwitch()
+    {
+        Global_Timer_main = false;
+        w->Enter_in(0, QStringLiteral("1001"));
+        QCOMPARE(status(), QStringLiteral("Выполняется другая операция повторите еще раз"));
+        QVERIFY(Global_Timer_main);
+
+        G_SERVICE_Tulem_Narbet = 1;
+        w->Enter_in(0, QStringLiteral("1001"));
+        QCOMPARE(status(), QStringLiteral("Выполняется Вход"));
+        QVERIFY(!Global_Timer_main);
+        QVERIFY(message()->isHidden());
+        QVERIFY(!dialog()->isVisible());
+    }
+
+    void databaseErrorWithinSeconds()
+    {
+        G_port_database = closedPort();
+        QElapsedTimer clock;
+        clock.start();
+        press(QStringLiteral("1001>"));
+        QVERIFY(clock.elapsed() < 6000);
+        QCOMPARE(message()->text(), QStringLiteral("<h2><center>Не удалось установить соединение с БД</center><h2>"));
+        QCOMPARE(status(), QStringLiteral("Не удалось становить соединение с БД"));
+        QVERIFY(Global_Timer_main);
+        QVERIFY(!QSqlDatabase::contains(G_DatabaseName));
+    }
+
+    // Keypad login, countdown of the cell dialog, error report, and back.
+    void loginShowsCellAndHandsBack()
+    {
+        press(QStringLiteral("1001>"));
+        QVERIFY(dialog()->isVisible());
+        QVERIFY(dialog()->isFullScreen());
+        QVERIFY(!w->isVisible());
+        QVERIFY(!Global_Timer_main);
+        QCOMPARE(Global_user_id, QStringLiteral("11"));
+        QCOMPARE(child<QLabel>(dialog(), "label_fio")->text(), QStringLiteral("Петров\nПётр\nПетрович"));
+        // Rack 1, cell 8, 6 wide: row 2, position 2; "Т1 | " gives two blanks before "Ряд".
+        QCOMPARE(child<QLabel>(dialog(), "label_cell")->text(), QStringLiteral("Кассетница Т1 |  Ряд 2\nЯчейка 2"));
+        QTableWidget *table = child<QTableWidget>(dialog(), "tableWidget");
+        QCOMPARE(table->columnCount(), 6);
+        QCOMPARE(table->rowCount(), 6);
+        QCOMPARE(greenItems(table), QStringList({"0,0", "1,1"}));
+        QVERIFY(table->cellWidget(0, 0));
+        const QString cached = G_Path_RAM + QStringLiteral("/11.png");
+        QVERIFY(QFile::exists(cached));
+        QCOMPARE(pictureOf(child<QLabel>(dialog(), "foto")),
+                 scaledPicture(cached, 55, Qt::FastTransformation).toImage());
+
+        QVERIFY(G_Timer_flag_cell);
+        for (int tick = 1; tick <= 10; ++tick) {
+            tickCell();
+            QVERIFY2(!errorControlsShown(), qPrintable(QString::number(tick)));
+        }
+        tickCell();
+        QVERIFY(errorControlsShown());
+
+        child<QRadioButton>(dialog(), "radioButton_3")->setChecked(true);
+        QTest::mouseClick(child<QPushButton>(dialog(), "pushButton_error"), Qt::LeftButton);
+        QVERIFY(!dialog()->isVisible());
+        QVERIFY(w->isVisible());
+        QVERIFY(w->isFullScreen());
+        QVERIFY(Global_Timer_main);
+        QVERIFY(!G_Timer_flag_cell);
+        QCOMPARE(codeBox(), QString());
+        QCOMPARE(status(), QString());
+        QVERIFY(enterKey()->isEnabled());
+
+        // Enter on the empty box after the return is a login with the empty code.
+        press(QStringLiteral(">"));
+        QCOMPARE(status(), QStringLiteral("Не найден пользователь "));
+    }
+
+    // A worker without a photo sees the default picture, not the previous one.
+    void previousPhotoNeverShown()
+    {
+        const QImage fallback = scaledPicture(QStringLiteral("img/user_id.png"), 55, Qt::FastTransformation).toImage();
+        press(QStringLiteral("1001>"));
+        QVERIFY(dialog()->isVisible());
+        QVERIFY(pictureOf(child<QLabel>(dialog(), "foto")) != fallback);
+        QTest::mouseClick(child<QPushButton>(dialog(), "pushButton_error"), Qt::LeftButton);
+        press(QStringLiteral("1009>"));
+        QVERIFY(dialog()->isVisible());
+        QCOMPARE(child<QLabel>(dialog(), "label_fio")->text(), QStringLiteral("Морозов\nКирилл\nИльич"));
+        QCOMPARE(pictureOf(child<QLabel>(dialog(), "foto")), fallback);
+        QVERIFY(!QFile::exists(G_Path_RAM + QStringLiteral("/19.png")));
+    }
+
+    void cellArithmetic_data()
+    {
+        QTest::addColumn<int>("kas");
+        QTest::addColumn<int>("mesh");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("column");
+        QTest::newRow("w6 cell 1") << 1 << 1 << 5 << 6 << true << 1 << 1;
+        QTest::newRow("w6 cell 6") << 1 << 6 << 5 << 6 << true << 1 << 6;
+        QTest::newRow("w6 cell 7") << 1 << 7 << 5 << 6 << true << 2 << 1;
+        QTest::newRow("w6 cell 12") << 1 << 12 << 5 << 6 << true << 2 << 6;
+        QTest::newRow("second rack cell 1") << 2 << 1 << 5 << 6 << true << 6 << 1;
+        QTest::newRow("second rack cell 8") << 2 << 8 << 5 << 6 << true << 7 << 2;
+        QTest::newRow("w1") << 1 << 3 << 4 << 1 << true << 3 << 1;
+        QTest::newRow("width 0") << 1 << 3 << 4 << 0 << false << 0 << 0;
+        QTest::newRow("negative width") << 1 << 3 << 4 << -2 << false << 0 << 0;
+    }
+    void cellArithmetic()
+    {
+        QFETCH(int, kas);
+        QFETCH(int, mesh);
+        QFETCH(int, height);
+        QFETCH(int, width);
+        QFETCH(bool, valid);
+        QFETCH(int, row);
+        QFETCH(int, column);
+        const CellPosition p = cellPosition(kas, mesh, height, width);
+        QCOMPARE(p.valid, valid);
+        if (valid) {
+            QCOMPARE(p.row, row);
+            QCOMPARE(p.column, column);
+        }
+    }
+
+    // The dialog marks the cell only inside its table (height columns, width rows).
+    void cellDialogMarks_data()
+    {
+        QTest::addColumn<QStringList>("args"); // kas, mesh, height, width
+        QTest::addColumn<QStringList>("green");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("cell 1: same item as the picture") << QStringList{"1", "1", "6", "6"} << QStringList{"0,0"}
+                                                          << "Кассетница Т1 |  Ряд 1\nЯчейка 1";
+        QTest::newRow("cell 6") << QStringList{"1", "6", "6", "6"} << QStringList{"0,0", "0,5"}
+                                << "Кассетница Т1 |  Ряд 1\nЯчейка 6";
+        QTest::newRow("cell 7") << QStringList{"1", "7", "6", "6"} << QStringList{"0,0", "1,0"}
+                                << "Кассетница Т1 |  Ряд 2\nЯчейка 1";
+        QTest::newRow("cell 12") << QStringList{"1", "12", "6", "6"} << QStringList{"0,0", "1,5"}
+                                 << "Кассетница Т1 |  Ряд 2\nЯчейка 6";
+        QTest::newRow("second rack inside") << QStringList{"2", "2", "3", "6"} << QStringList{"0,0", "3,1"}
+                                            << "Кассетница Т1 |  Ряд 4\nЯчейка 2";
+        QTest::newRow("second rack beyond the rows") << QStringList{"2", "1", "6", "6"} << QStringList{"0,0"}
+                                                     << "Кассетница Т1 |  Ряд 7\nЯчейка 1";
+        QTest::newRow("position beyond the columns") << QStringList{"1", "6", "5", "6"} << QStringList{"0,0"}
+                                                     << "Кассетница Т1 |  Ряд 1\nЯчейка 6";
+        QTest::newRow("width 0") << QStringList{"1", "3", "6", "0"} << QStringList{}
+                                 << "Кассетница Т1 |  Ряд \nЯчейка ";
+        QTest::newRow("width not a number") << QStringList{"1", "3", "6", "шесть"} << QStringList{}
+                                            << "Кассетница Т1 |  Ряд \nЯчейка ";
+        QTest::newRow("height 0") << QStringList{"1", "3", "0", "6"} << QStringList{}
+                                  << "Кассетница Т1 |  Ряд 1\nЯчейка 3";
+    }
+    void cellDialogMarks()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, green);
+        QFETCH(QString, label);
+        dialog()->open_cell(QStringLiteral("Имя"), QStringLiteral("1"), args[0], args[1], QStringLiteral("1"),
+                            QStringLiteral("Комплект"), QStringLiteral("Т1 | "), args[2], args[3]);
+        QTableWidget *table = child<QTableWidget>(dialog(), "tableWidget");
+        QCOMPARE(greenItems(table), green);
+        QCOMPARE(child<QLabel>(dialog(), "label_cell")->text(), label);
+        QCOMPARE(table->columnCount(), qMax(0, args[2].toInt()));
+        QCOMPARE(table->rowCount(), qMax(0, args[3].toInt()));
+        for (int r = 0; r < table->rowCount(); ++r)
+            for (int c = 0; c < table->columnCount(); ++c)
+                QCOMPARE(table->item(r, c)->text(), QString::number(c + 1));
+        QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+    }
+
+    void secondOpenRestartsCountdown()
+    {
+        const QStringList a{"Имя", "1", "1", "3", "1", "К", "Т1 | ", "6", "6"};
+        auto open = [&] { dialog()->open_cell(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]); };
+        QVERIFY(!G_Timer_flag_cell);
+        tickCell();
+        QCOMPARE(G_Timer_Error_cell, 10); // no countdown before the first opening
+        open();
+        for (int i = 0; i < 14; ++i)
+            tickCell();
+        QVERIFY(errorControlsShown());
+        QCOMPARE(G_Timer_Error_cell, -4);
+        open();
+        QVERIFY(!errorControlsShown());
+        QCOMPARE(G_Timer_Error_cell, 10);
+        QVERIFY(G_Timer_flag_cell);
+        for (int i = 0; i < 10; ++i)
+            tickCell();
+        QVERIFY(!errorControlsShown());
+        tickCell();
+        QVERIFY(errorControlsShown());
+    }
+
+    // Card and barcode codes written by the reader programs log a worker in.
+    void codeFileLogins_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("code");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("card") << "CARD_READER.ini" << QByteArray("04A1B2C3D4") << "Петров\nПётр\nПетрович";
+        QTest::newRow("barcode") << "barcode.ini" << QByteArray("4607001234567") << "Сидорова\nАнна\nСергеевна";
+    }
+    void codeFileLogins()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, code);
+        QFETCH(QString, name);
+        writeFile(G_Path_RAM + QLatin1Char('/') + file, code);
+        QTRY_VERIFY_WITH_TIMEOUT(dialog()->isVisible(), 5000); // the watcher's own one-second poll
+        QCOMPARE(child<QLabel>(dialog(), "label_fio")->text(), name);
+        QVERIFY(!w->isVisible());
+    }
+
+    // What counts as a new code, and that codes wait for an idle main screen.
+    void codeWatcherRules()
+    {
+        const QString card = G_Path_RAM + QStringLiteral("/CARD_READER.ini");
+        const QString scan = G_Path_RAM + QStringLiteral("/barcode.ini");
+        writeFile(card, "OLD1");
+        CodeFileWatcher watcher(G_Path_RAM);
+        QSignalSpy spy(&watcher, &CodeFileWatcher::codeRead);
+        watcher.poll();
+        QCOMPARE(spy.count(), 0); // there before the start
+        writeFile(card, "AB12");
+        writeFile(scan, "  77 \n");
+        watcher.poll();
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(0), QVariantList({1, QStringLiteral("AB12")}));
+        QCOMPARE(spy.at(1), QVariantList({2, QStringLiteral("77")}));
+        watcher.poll();
+        QCOMPARE(spy.count(), 2); // unchanged files
+        writeFile(card, "");
+        watcher.poll();
+        QCOMPARE(spy.count(), 2); // an emptied file is no code
+        writeFile(card, "AB12");
+        QFile(card).open(QIODevice::ReadOnly);
+        QFile f(card);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime));
+        f.close();
+        watcher.poll();
+        QCOMPARE(spy.count(), 3); // the same card read again
+        QFile::remove(scan);
+        watcher.poll();
+        QCOMPARE(spy.count(), 3);
+
+        // While the cell dialog is up, a card read is dropped.
+        press(QStringLiteral("1001>"));
+        QVERIFY(dialog()->isVisible());
+        writeFile(G_Path_RAM + QStringLiteral("/barcode.ini"), "4607001234567");
+        w->codeWatcher()->poll();
+        QCOMPARE(child<QLabel>(dialog(), "label_fio")->text(), QStringLiteral("Петров\nПётр\nПетрович"));
+        QVERIFY(!Global_Timer_main);
+    }
+
+    void settingsScreen()
+    {
+        press(G_Password_Settings + QLatin1Char('>'));
+        settings *s = w->settingsDialog();
+        QVERIFY(s->isVisible());
+        QVERIFY(s->isFullScreen());
+        QVERIFY(child<QLabel>(s, "label_message")->isHidden());
+        QTableWidget *table = child<QTableWidget>(s, "tableWidget");
+        QCOMPARE(table->rowCount(), 6);
+        QCOMPARE(table->columnCount(), 20);
+        for (int r = 0; r < 6; ++r)
+            for (int c = 0; c < 20; ++c)
+                QCOMPARE(table->item(r, c)->text(), QString::number(c + 1));
+        QCOMPARE(greenItems(table), QStringList{"0,0"});
+        QVERIFY(table->cellWidget(0, 0));
+
+        for (const char *name : {"pushButton_8", "pushButton_6", "pushButton_3"})
+            QTest::mouseClick(child<QPushButton>(s, name), Qt::LeftButton);
+        QVERIFY(s->isVisible());
+        QVERIFY(!w->isVisible());
+
+        QTest::mouseClick(child<QPushButton>(s, "pushButton_cancel"), Qt::LeftButton);
+        QVERIFY(!s->isVisible());
+        QVERIFY(w->isVisible());
+        QVERIFY(Global_Timer_main);
+        QCOMPARE(codeBox(), QString());
+
+        press(G_Password_Settings + QLatin1Char('>'));
+        QVERIFY(s->isVisible());
+        QTest::mouseClick(child<QPushButton>(s, "pushButton_Out"), Qt::LeftButton);
+        QVERIFY(!s->isVisible());
+        QVERIFY(!w->isVisible());
+        QVERIFY(!dialog()->isVisible());
+    }
+};
+
+QTEST_MAIN(TestScreens)
+#include "tst_screens.moc"
