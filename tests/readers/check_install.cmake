@@ -1,0 +1,113 @@
+# Installs the build tree twice into a scratch root (DESTDIR) under a prefix
+# other than the configured one and checks what lands where:
+#   - every program, executable, in the binary folder;
+#   - the three unit files, whose ExecStart names an installed program and
+#     whose WorkingDirectory holds the sample settings;
+#   - a second install keeps a settings.ini the site has changed.
+# Arguments: BUILD_DIR SCRATCH BINDIR DATADIR PROGRAMS (comma-separated); the
+# folders of the service installation are taken from the build tree's cache.
+
+set(prefix "/opt/orvik-check")
+
+function(cache_value var name)
+    file(STRINGS "${BUILD_DIR}/CMakeCache.txt" line REGEX "^${name}:[A-Z]+=")
+    if(NOT line)
+        message(FATAL_ERROR "${name} is not in the build tree's cache")
+    endif()
+    string(REGEX REPLACE "^${name}:[A-Z]+=" "" value "${line}")
+    set(${var} "${value}" PARENT_SCOPE)
+endfunction()
+cache_value(UNITDIR ORVIK_SYSTEMD_UNITDIR)
+cache_value(WORK_DIR ORVIK_WORK_DIR)
+file(REMOVE_RECURSE "${SCRATCH}")
+
+function(install_once)
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} -E env "DESTDIR=${SCRATCH}"
+                ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}"
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}\n${err}")
+    endif()
+endfunction()
+
+function(expect_file path)
+    if(NOT EXISTS "${SCRATCH}${path}" OR IS_DIRECTORY "${SCRATCH}${path}")
+        message(FATAL_ERROR "not installed: ${path}")
+    endif()
+endfunction()
+
+function(under_prefix var path)
+    if(IS_ABSOLUTE "${path}")
+        set(${var} "${path}" PARENT_SCOPE)
+    else()
+        set(${var} "${prefix}/${path}" PARENT_SCOPE)
+    endif()
+endfunction()
+
+# Reads "Key=value" from a unit file's text.
+function(unit_value var text key)
+    string(REGEX MATCH "\n${key}=([^\n]*)" found "\n${text}")
+    if(NOT found)
+        message(FATAL_ERROR "no ${key}= line in unit:\n${text}")
+    endif()
+    set(${var} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+endfunction()
+
+install_once()
+
+under_prefix(bin_dir "${BINDIR}")
+under_prefix(unit_dir "${UNITDIR}")
+string(REPLACE "," ";" programs "${PROGRAMS}")
+foreach(program ${programs})
+    expect_file("${bin_dir}/${program}")
+    execute_process(COMMAND test -x "${SCRATCH}${bin_dir}/${program}" RESULT_VARIABLE not_executable)
+    if(not_executable)
+        message(FATAL_ERROR "not executable: ${bin_dir}/${program}")
+    endif()
+endforeach()
+
+foreach(unit cabinet_server card_reader barcode_reader)
+    expect_file("${unit_dir}/${unit}.service")
+    file(READ "${SCRATCH}${unit_dir}/${unit}.service" text)
+    unit_value(exec "${text}" ExecStart)
+    if(NOT exec STREQUAL "${bin_dir}/${unit}")
+        message(FATAL_ERROR "${unit}.service starts '${exec}', expected '${bin_dir}/${unit}'")
+    endif()
+    unit_value(restart "${text}" Restart)
+    if(NOT restart STREQUAL "on-failure")
+        message(FATAL_ERROR "${unit}.service restarts '${restart}'")
+    endif()
+    if(text MATCHES "@[A-Za-z_]+@")
+        message(FATAL_ERROR "unexpanded placeholder in ${unit}.service:\n${text}")
+    endif()
+endforeach()
+
+file(READ "${SCRATCH}${unit_dir}/cabinet_server.service" text)
+unit_value(work_dir "${text}" WorkingDirectory)
+if(NOT work_dir STREQUAL "${WORK_DIR}")
+    message(FATAL_ERROR "cabinet_server works in '${work_dir}', expected '${WORK_DIR}'")
+endif()
+expect_file("${WORK_DIR}/settings.ini")
+under_prefix(data_dir "${DATADIR}")
+expect_file("${data_dir}/cabinet_server/settings.ini")
+file(READ "${SCRATCH}${WORK_DIR}/settings.ini" settings)
+foreach(key kas_count_cell Path_RAM type_ppd Time_energe_ppd port_base tcp_port)
+    if(NOT settings MATCHES "\n${key}=")
+        message(FATAL_ERROR "sample settings.ini lacks ${key}")
+    endif()
+endforeach()
+
+# A site's own settings survive a reinstall; the programs are replaced.
+set(site "[Settings]\nkas_count_cell=12\n")
+file(WRITE "${SCRATCH}${WORK_DIR}/settings.ini" "${site}")
+file(REMOVE "${SCRATCH}${bin_dir}/card_reader")
+install_once()
+file(READ "${SCRATCH}${WORK_DIR}/settings.ini" after)
+if(NOT after STREQUAL site)
+    message(FATAL_ERROR "reinstall replaced the site's settings.ini")
+endif()
+expect_file("${bin_dir}/card_reader")
+
+file(REMOVE_RECURSE "${SCRATCH}")
+message(STATUS "install check passed: ${PROGRAMS}")
