@@ -1,0 +1,446 @@
+#include "returnworkflow.h"
+
+#include "dosimeter.h"
+#include "hubid.h"
+#include "log.h"
+#include "settings.h"
+#include "statefiles.h"
+#include "workflowsteps.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QVector>
+
+#include <algorithm>
+
+using workflow::Step;
+
+namespace {
+
+using ReadCommand = QString (*)(QString, QString);
+
+// One read of the read-out: its result key, the reply key it fills, its log
+// line on success (followed by the value) and its failure texts.
+struct ReadStep
+{
+    ReadCommand command;
+    QString key;
+    QString replyKey;
+    QString readLog;
+    QString failedLog;
+    QString failedAppend;
+};
+
+// What tells the gamma and the gamma-neutron return scan apart.
+struct ReturnVariant
+{
+    QString rackType;           // the "OUT" value
+    QString expectedType;       // the detector type text of the rack's dosimeters
+    QString wrongTypeText;      // the read-out error of a dosimeter of another type
+    QVector<ReadStep> reads;    // in reading order, after the type read
+};
+
+const ReadStep kOrderRead{Get_user_order, QStringLiteral("user_order"), QStringLiteral("duty"),
+                          QStringLiteral("наряд пользователя "), QStringLiteral("Ошибка чтение идентификатора наряда"),
+                          QStringLiteral("Ошибка чтение идентификатора наряда")};
+
+QVector<ReadStep> gammaReads()
+{
+    return {
+        kOrderRead,
+        {Get_des_val, QStringLiteral("get_des_val"), QStringLiteral("d"), QStringLiteral("чтение ЭД гамма"),
+         QStringLiteral("Ошибка чтение ЭД гамма"), QStringLiteral("Ошибка чтение ЭД гамма")},
+        {Get_maxder, QStringLiteral("get_maxder"), QStringLiteral("r"), QStringLiteral("чтение, максимальной МЭД g "),
+         QStringLiteral("Ошибка чтение максимальной МЭД"), QStringLiteral("Ошибка чтение максимальной МЭД")},
+        {Get_maxtime, QStringLiteral("get_maxtime"), QStringLiteral("tm"),
+         QStringLiteral("Время регистрации максимальной Дозы "),
+         QStringLiteral("Ошибка, Время регистрации максимальной Дозы"),
+         QStringLiteral(" Ошибка, Время регистрации максимальной Дозы")},
+    };
+}
+
+QVector<ReadStep> neutronReads()
+{
+    return {
+        {Get_ndes_val, QStringLiteral("get_ndes_val"), QStringLiteral("dn"),
+         QStringLiteral("чтения ЭД нейтронного канала"), QStringLiteral(" Ошибка чтения ЭД нейтронного канала"),
+         QStringLiteral(" Ошибка чтения ЭД нейтронного канала")},
+        {Get_nmaxder, QStringLiteral("get_nmaxder"), QStringLiteral("rn"),
+         QStringLiteral("чтение, максимальной МЭД нейтронного канала "),
+         QStringLiteral("Ошибка чтение максимальной МЭД нейтронного канала"),
+         QStringLiteral("Ошибка чтение максимальной МЭД нейтронного канала")},
+        {Get_nmaxtime, QStringLiteral("get_nmaxtime"), QStringLiteral("tmn"),
+         QStringLiteral("Время регистрации максимальной Дозы "),
+         QStringLiteral("Ошибка, Время регистрации максимальной Дозы"),
+         QStringLiteral("Ошибка, Время регистрации максимальной Дозы")},
+    };
+}
+
+ReturnVariant gammaVariant()
+{
+    return {QStringLiteral("1300"), QStringLiteral("гамма-детектор"),
+            QStringLiteral("гамма-детектор и нейтронный детектор"), gammaReads()};
+}
+
+ReturnVariant gammaNeutronVariant()
+{
+    return {QStringLiteral("1300GN"), QStringLiteral("гамма-детектор и нейтронный детектор"),
+            QStringLiteral("1300 c гамма-детектором"), gammaReads() + neutronReads()};
+}
+
+bool devicePresent(const QString &path)
+{
+    return !path.isEmpty() && QFileInfo::exists(path);
+}
+
+// The cell whose hub.ini line is the device's hub id, or -1. A device without
+// a hub id matches no cell.
+int cellOfDevice(const StateFile &hub, const QString &port)
+{
+    const QString hubId = Get_hub_id(port);
+    logLine(hubId + QLatin1Char('\n'));
+    return hubId.isEmpty() ? -1 : hub.indexOf(hubId);
+}
+
+// Compares every registered cell with the dosimeter on its port and blanks
+// the cells whose device is gone, holds another number or sits at another
+// hub position. A failed read or an empty hub id leaves a cell as it is.
+void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error, StateFile &port)
+{
+    logLine(QStringLiteral("проверка достоверности файлов ОП"));
+    bool blanked = false;
+    auto blank = [&](int i) {
+        nomer.clear(i);
+        port.clear(i);
+        error.clear(i);
+        blanked = true;
+    };
+    for (int i = 0; i < nomer.size(); ++i) {
+        if (nomer.isBlank(i))
+            continue;
+        const QString p = port.value(i);
+        if (!devicePresent(p)) {
+            logLine(QStringLiteral("Обнаруженно не соответствие. port Проверка достоверности файлов ОП"));
+            logLine(p);
+            blank(i);
+            continue;
+        }
+        const Step number(Get_Nomer_PPD(p));
+        if (number.failed()) {
+            logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+            continue;
+        }
+        const QString n = number.value(QStringLiteral("nomer_pdd"));
+        logLine(QStringLiteral("Номер дозиметра ") + n);
+        if (nomer.value(i) != n) {
+            logLine(QStringLiteral("Обнаруженно не соответствие. nomer Проверка достоверности файлов ОП"));
+            blank(i);
+            continue;
+        }
+        const QString hubId = Get_hub_id(p);
+        if (hubId.isEmpty())
+            continue;
+        if (!hub.has(i) || hub.value(i) != hubId) {
+            logLine(QStringLiteral("Обнаруженно не соответствие. hub_id Проверка достоверности файлов ОП"));
+            blank(i);
+        }
+    }
+    if (!blanked)
+        return;
+    logLine(QStringLiteral("Обнаруженно не соответствие. Проверка достоверности файлов ОП"));
+    nomer.save(StateFile::CreateIfMissing);
+    error.save();
+    port.save();
+}
+
+QString runReturnScan(const ReturnVariant &variant)
+{
+    const StateFile hub(QStringLiteral("hub.ini"));
+    StateFile nomer(statePath(QStringLiteral("/nomer_ppd.ini")));
+    StateFile error(statePath(QStringLiteral("/error.ini")));
+    StateFile portFile(statePath(QStringLiteral("/port.ini")));
+
+    QString returnedPort;
+    QString number;
+    QString userId;
+    int cell = -1;
+    const int count = std::min<qsizetype>(qMax(G_kas_count_cell, 0), G_ports_dkg.size());
+    for (int i = 0; i < count; ++i) {
+        const QString port = G_ports_dkg.at(i);
+        if (!devicePresent(port) || portFile.indexOf(port) >= 0)
+            continue;
+        const Step numberRead(Get_Nomer_PPD(port));
+        if (numberRead.failed()) {
+            logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+            continue;
+        }
+        const QString n = numberRead.value(QStringLiteral("nomer_pdd"));
+        logLine(QStringLiteral("Номер дозиметра ") + n);
+        const Step userRead(Get_user_id(port, n));
+        if (userRead.failed()) {
+            logLine(QStringLiteral("Ошибка чтения идентификатора пользователя"));
+            continue;
+        }
+        const QString uid = userRead.value(QStringLiteral("user_id"));
+        logLine(QStringLiteral("идентификатор пользователя ") + uid);
+        const int j = cellOfDevice(hub, port);
+        if (uid.isEmpty()) {
+            // A fresh dosimeter: registered in its cell, and the scan goes on.
+            if (j >= 0) {
+                logLine(QStringLiteral("найден"));
+                nomer.set(j, n);
+                portFile.set(j, port);
+            }
+            continue;
+        }
+        if (j >= 0) {
+            logLine(QStringLiteral("найден порт"));
+            nomer.set(j, n);
+            portFile.set(j, port);
+            returnedPort = port;
+            number = n;
+            userId = uid;
+            cell = j;
+        }
+        logLine(QStringLiteral("Найден дозиметр c пользователем"));
+        break;
+    }
+
+    nomer.save(StateFile::CreateIfMissing);
+    portFile.save(StateFile::CreateIfMissing);
+
+    if (returnedPort.isEmpty()) {
+        if (workflow::isRegistrationCheckSecond(nowSecondsUtc()))
+            checkRegistrations(hub, nomer, error, portFile);
+        return QStringLiteral("{\"OUT\":\"\",\"error\":\"\"}");
+    }
+
+    QString e;
+    QString s;
+    const Step type(Get_Type_PPD(returnedPort));
+    s = type.error();
+    if (s.isEmpty()) {
+        const QString typeText = type.value(QStringLiteral("Type_PPD"));
+        logLine(QStringLiteral("тип детектора ") + typeText);
+        if (typeText != variant.expectedType)
+            e = variant.wrongTypeText;
+    }
+
+    QHash<QString, QString> values;
+    for (const ReadStep &r : variant.reads) {
+        const Step read(r.command(returnedPort, number));
+        s = read.error();
+        values.insert(r.key, read.value(r.key));
+        if (s.isEmpty()) {
+            logLine(r.readLog + read.value(r.key));
+        } else {
+            logLine(r.failedLog);
+            e += r.failedAppend;
+        }
+    }
+    // An empty value counts as a failure too, checked from the last read back.
+    for (auto r = variant.reads.crbegin(); r != variant.reads.crend(); ++r) {
+        if (values.value(r->key).isEmpty()) {
+            logLine(r->failedLog);
+            e += r->failedAppend;
+        }
+    }
+
+    QString reply;
+    if (!e.isEmpty()) {
+        e += s;
+        error.set(cell, QStringLiteral("error:Произошла критическая ошибка при Сдаче дозиметра ") + e);
+        reply = QStringLiteral("{\"error\":\"Произошла критическая ошибка при Сдаче дозиметра \n ") + jsonEscape(e)
+            + QStringLiteral("\"}");
+    } else {
+        workflow::Pairs pairs{{QStringLiteral("OUT"), variant.rackType},
+                              {QStringLiteral("c"), QString::number(cell + 1)}};
+        for (const ReadStep &r : variant.reads) {
+            if (r.key != kOrderRead.key)
+                pairs.append({r.replyKey, values.value(r.key)});
+        }
+        pairs += {{QStringLiteral("tw"), QStringLiteral("0")},
+                  {QStringLiteral("u"), userId},
+                  {QStringLiteral("duty"), values.value(kOrderRead.key)},
+                  {QStringLiteral("n"), number},
+                  {QStringLiteral("error"), QString()}};
+        error.set(cell, QStringLiteral("Ждет подтвержения сдачи ") + workflow::statusText(pairs));
+        reply = workflow::replyObject(pairs);
+    }
+    portFile.set(cell, returnedPort);
+    nomer.set(cell, number);
+    error.save();
+    portFile.save();
+    nomer.save();
+    return reply;
+}
+
+struct CellFiles
+{
+    int index = -1;
+    QString port;
+};
+
+// The 0-based index of a cell number and the cell's port; index -1 when the
+// cell names no line of port.ini.
+CellFiles locateCell(const StateFile &port, const QString &cell)
+{
+    bool ok = false;
+    const int k = cell.toInt(&ok) - 1;
+    CellFiles c;
+    if (ok && port.has(k)) {
+        c.index = k;
+        c.port = port.value(k);
+    }
+    return c;
+}
+
+// One reset command of a confirmed return; the "error" of a failed one is
+// collected for the reply.
+struct ResetCommand
+{
+    QString (*command)(QString, QString);
+    QString key;
+    QString doneLog;   // followed by the value; empty: nothing logged
+    bool neutronOnly;
+};
+
+struct ClearCommand
+{
+    QString (*command)(QString, QString, QString);
+    QString key;
+    QString doneLog;
+    bool logValueAlways;
+};
+
+} // namespace
+
+QString QUT_1300_g()
+{
+    return runReturnScan(gammaVariant());
+}
+
+QString QUT_1300_gn()
+{
+    return runReturnScan(gammaNeutronVariant());
+}
+
+QString OUT_true(QString nomer_ppd, QString cell, QString error)
+{
+    StateFile nomerFile(statePath(QStringLiteral("/nomer_ppd.ini")));
+    StateFile errorFile(statePath(QStringLiteral("/error.ini")));
+    StateFile datatime(statePath(QStringLiteral("/datatime.ini")));
+    StateFile portFile(statePath(QStringLiteral("/port.ini")));
+    const QString free = QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}");
+    const QString done = QStringLiteral("{\"error\":\"\"}");
+
+    const CellFiles c = locateCell(portFile, cell);
+    if (c.index < 0)
+        return free;
+    const int k = c.index;
+
+    if (!error.isEmpty()) {
+        if (errorFile.set(k, error))
+            errorFile.save();
+        return done;
+    }
+    logLine(QStringLiteral("Подтвержение сдачи дозиметра ") + QString::number(k));
+
+    auto blankCell = [&]() {
+        if (errorFile.clear(k))
+            errorFile.save();
+        if (nomerFile.clear(k))
+            nomerFile.save();
+        if (portFile.clear(k))
+            portFile.save();
+    };
+    if (!devicePresent(c.port)) {
+        blankCell();
+        return free;
+    }
+
+    const Step numberRead(Get_Nomer_PPD(c.port));
+    if (numberRead.failed()) {
+        // The device is there but did not say who it is: change nothing, so
+        // that the return is neither lost nor booked twice.
+        logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+        return QStringLiteral("{\"error\":\"") + jsonEscape(numberRead.errorText()) + QStringLiteral("\"}");
+    }
+    const QString number = numberRead.value(QStringLiteral("nomer_pdd"));
+    logLine(QStringLiteral("Номер дозиметра ") + number);
+    if (number != nomer_ppd) {
+        blankCell();
+        return done;
+    }
+
+    if (errorFile.clear(k))
+        errorFile.save();
+    if (datatime.set(k, QString::number(nowSecondsUtc())))
+        datatime.save();
+    if (nomerFile.set(k, number))
+        nomerFile.save();
+    if (portFile.set(k, c.port))
+        portFile.save();
+
+    const bool gammaNeutron = G_type_ppd == QLatin1String("1300GN");
+    const ResetCommand resets[] = {
+        {Reset_de, QStringLiteral("reset_de"), QStringLiteral("Сброс ЭД "), false},
+        {Set_maxder, QStringLiteral("set_maxder"), QStringLiteral("Сброс максимальной МЭД "), false},
+        {Reset_nde, QStringLiteral("reset_nde"), QStringLiteral("Сброс ЭД нейтронного канала "), true},
+        {Set_nmaxder, QStringLiteral("set_nmaxder"), QStringLiteral("Сброс максимальной МЭД "), true},
+    };
+    QStringList failures;
+    for (const ResetCommand &r : resets) {
+        if (r.neutronOnly && !gammaNeutron)
+            continue;
+        const Step s(r.command(c.port, nomer_ppd));
+        if (s.errorText().isEmpty())
+            logLine(r.doneLog + s.value(r.key));
+        else
+            failures << s.errorText();
+    }
+    const ClearCommand clears[] = {
+        {Set_user_order, QStringLiteral("set_user_order"), QString(), false},
+        {Set_user_id, QStringLiteral("set_user_id"), QStringLiteral("Записан, идентификатор пользователя "), true},
+        {Set_user_PPD, QStringLiteral("set_user_name"), QStringLiteral("Cброс имени пользователя"), false},
+    };
+    for (const ClearCommand &r : clears) {
+        const Step s(r.command(c.port, nomer_ppd, QString()));
+        if (r.logValueAlways)
+            logLine(r.doneLog + s.value(r.key));
+        else if (s.errorText().isEmpty() && !r.doneLog.isEmpty())
+            logLine(r.doneLog);
+        if (!s.errorText().isEmpty())
+            failures << s.errorText();
+    }
+    const Step service(Set_screen_off_PPD(c.port, nomer_ppd));
+    if (service.errorText().isEmpty())
+        logLine(QStringLiteral("установлен сервисный режим"));
+    else
+        failures << service.errorText();
+    return QStringLiteral("{\"error\":\"") + jsonEscape(failures.join(QStringLiteral("; "))) + QStringLiteral("\"}");
+}
+
+QString OUT_Get_history(QString nomer_ppd, QString cell, QString error)
+{
+    const StateFile portFile(statePath(QStringLiteral("/port.ini")));
+    const QString empty = QStringLiteral("{\"history_all\": \"\",\"error\":\"") + jsonEscape(error)
+        + QStringLiteral("\"}");
+    const CellFiles c = locateCell(portFile, cell);
+    bool ok = false;
+    logLine(QStringLiteral("Чтение истории дозиметра ") + QString::number(cell.toInt(&ok) - 1));
+    if (c.index < 0 || !devicePresent(c.port))
+        return empty;
+    const Step numberRead(Get_Nomer_PPD(c.port));
+    if (!numberRead.errorText().isEmpty())
+        logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+    const QString number = numberRead.value(QStringLiteral("nomer_pdd"));
+    logLine(QStringLiteral("Номер дозиметра ") + number);
+    if (number != nomer_ppd)
+        return empty;
+    const Step history(Get_history_all(c.port, nomer_ppd));
+    if (!history.errorText().isEmpty())
+        logLine(QStringLiteral("Ошибка, чтения всей истории"));
+    return QStringLiteral("{\"history_all\": \"") + jsonEscape(history.value(QStringLiteral("history_all")))
+        + QStringLiteral("\",\"error\":\"") + jsonEscape(error) + QStringLiteral("\"}");
+}

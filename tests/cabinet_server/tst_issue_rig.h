@@ -1,0 +1,175 @@
+#pragma once
+
+// A controller process in front of a simulated rack, for the issue and
+// return tests: scratch folders, state files, clock and zone of the server.
+
+#include "simrack.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace rig {
+
+inline QString libfaketime()
+{
+    for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                          "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                          "/usr/lib/faketime/libfaketime.so.1"}) {
+        if (QFile::exists(QString::fromLatin1(p)))
+            return QString::fromLatin1(p);
+    }
+    return QString();
+}
+
+// Environment entries that freeze the server's wall clock at a local date
+// ("2026-01-01 00:00:16") in a zone; monotonic time keeps running so that
+// serial and socket time-outs behave.
+inline QStringList frozenClock(const QString &localDate, const QString &tz)
+{
+    return {QStringLiteral("TZ=") + tz, QStringLiteral("LD_PRELOAD=") + libfaketime(),
+            QStringLiteral("FAKETIME=") + localDate, QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC=1")};
+}
+
+// The seconds since 1970 that a frozen clock shows, asked of the same library.
+inline qint64 frozenEpoch(const QString &localDate, const QString &tz)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &kv : frozenClock(localDate, tz))
+        env.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("date"), {QStringLiteral("+%s")});
+    p.waitForFinished(5000);
+    return p.readAllStandardOutput().trimmed().toLongLong();
+}
+
+// One rack of `cells` cells (hub.ini lists USB positions 1..cells), a
+// controller serving it, and the state files under work/ram.
+class Rig
+{
+    QTemporaryDir m_dir;   // first: outlives the server and the rack
+    int m_cells;
+    quint16 m_port = freeTcpPort();
+
+public:
+    explicit Rig(int cells) : m_cells(cells)
+    {
+        QDir(m_dir.path()).mkpath(QStringLiteral("ram"));
+        rack = std::make_unique<SimRack>(m_dir.filePath(QStringLiteral("rack")));
+        QStringList hub;
+        for (int pos = 1; pos <= cells; ++pos)
+            hub << SimRack::hubId(pos);
+        writeLines(QStringLiteral("hub.ini"), hub);
+        QStringList blank, zero;
+        for (int i = 0; i < cells; ++i) {
+            blank << QString();
+            zero << QStringLiteral("0");
+        }
+        for (const char *name : {"error.ini", "nomer_ppd.ini", "port.ini"})
+            writeState(QString::fromLatin1(name), blank);
+        writeState(QStringLiteral("datatime.ini"), zero);
+    }
+
+    // Starts the controller; false when it does not come up.
+    bool start(const QString &type, const QStringList &extraEnv = {}, int restSeconds = 30)
+    {
+        writeSettings(m_dir.filePath(QStringLiteral("settings.ini")),
+                      {QStringLiteral("Path_RAM=") + ram(), QStringLiteral("type_ppd=") + type,
+                       QStringLiteral("kas_count_cell=%1").arg(m_cells),
+                       QStringLiteral("Time_energe_ppd=%1").arg(restSeconds),
+                       QStringLiteral("port_base=") + rack->portBase(),
+                       QStringLiteral("tcp_port=%1").arg(m_port)});
+        QStringList env = extraEnv;
+        env << QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH");
+        server = std::make_unique<ServerProcess>(m_dir.path(), m_port, env);
+        return server->waitReady();
+    }
+
+    // Sends one request; the server's log lines written for it go to *log.
+    QString request(const QString &json, QStringList *log = nullptr)
+    {
+        const int before = server->log().size();
+        const QByteArray reply = sendRequest(m_port, json.toUtf8(), 300, 60000);
+        server->process().waitForReadyRead(50);
+        if (log) {
+            *log = QString::fromUtf8(server->log().mid(before)).split(QLatin1Char('\n'));
+        }
+        return QString::fromUtf8(reply);
+    }
+
+    QString ram() const { return m_dir.filePath(QStringLiteral("ram")); }
+    QString path(const QString &name) const
+    {
+        return name == QLatin1String("hub.ini") ? m_dir.filePath(name) : ram() + QLatin1Char('/') + name;
+    }
+    void writeLines(const QString &name, const QStringList &lines)
+    {
+        QByteArray data;
+        for (const QString &l : lines)
+            data += l.toUtf8() + '\n';
+        writeBytes(path(name), data);
+    }
+    void writeState(const QString &name, const QStringList &lines) { writeLines(name, lines); }
+    QByteArray bytes(const QString &name) const { return readBytes(path(name)); }
+    // The lines of a state file without their line feeds.
+    QStringList lines(const QString &name) const
+    {
+        QString text = QString::fromUtf8(bytes(name));
+        if (text.endsWith(QLatin1Char('\n')))
+            text.chop(1);
+        return text.split(QLatin1Char('\n'));
+    }
+    // Sets one line of a state file.
+    void setLine(const QString &name, int index, const QString &value)
+    {
+        QStringList l = lines(name);
+        while (l.size() <= index)
+            l << QString();
+        l[index] = value;
+        writeLines(name, l);
+    }
+    // Registers the dosimeter on a device in a cell (1-based), with a stamp.
+    void registerCell(int cell, int device, qint32 number, qint64 stamp = 0)
+    {
+        setLine(QStringLiteral("nomer_ppd.ini"), cell - 1, QString::number(number));
+        setLine(QStringLiteral("port.ini"), cell - 1, rack->portPath(device));
+        setLine(QStringLiteral("datatime.ini"), cell - 1, QString::number(stamp));
+    }
+
+    std::unique_ptr<SimRack> rack;
+    std::unique_ptr<ServerProcess> server;
+};
+
+// The command codes a dosimeter received, in order.
+inline QList<int> codes(const QList<QByteArray> &frames)
+{
+    QList<int> out;
+    for (const QByteArray &f : frames)
+        out << (f.size() > 10 ? quint8(f.at(10)) : -1);
+    return out;
+}
+
+// Whether the lines appear in the log in this order (each as a whole line).
+inline bool inOrder(const QStringList &log, const QStringList &expected, QString *missing = nullptr)
+{
+    int from = 0;
+    for (const QString &e : expected) {
+        const int at = log.indexOf(e, from);
+        if (at < 0) {
+            if (missing)
+                *missing = e;
+            return false;
+        }
+        from = at + 1;
+    }
+    return true;
+}
+
+} // namespace rig

@@ -1,0 +1,458 @@
+// The issue of a dosimeter to a worker, end to end: a controller over TCP in
+// front of a simulated rack, for gamma and gamma-neutron racks.
+
+#include "tst_issue_rig.h"
+#include "workflowsteps.h"
+
+#include <QtTest>
+
+using rig::Rig;
+
+namespace {
+
+const QString kGamma = QStringLiteral("1300");
+const QString kGammaNeutron = QStringLiteral("1300GN");
+
+QString issueRequest(const QString &type)
+{
+    QString r = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"иванов и.и.\",\"order\":\"цех 5\","
+                               "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"1234567\"")
+                    .arg(type == kGamma ? QStringLiteral("IN_g") : QStringLiteral("IN_gn"));
+    if (type == kGammaNeutron)
+        r += QStringLiteral(",\"ndel\":\"2000\",\"nde2\":\"1e9\",\"nderl\":\"abc\",\"nder2\":\"inf\"");
+    return r + QLatin1Char('}');
+}
+
+quint8 detectorOf(const QString &type)
+{
+    return type == kGamma ? SimGamma : SimGammaNeutron;
+}
+
+QString successReply(const QString &type, qint32 number, const QString &port, int cell)
+{
+    return QStringLiteral("{\"comand\":\"%1\",\"nomer_pdd\":\"%2\",\"port\":\"%3\",\"cell\":\"%4\",\"error\":\"\"}")
+        .arg(type == kGamma ? QStringLiteral("IN_g") : QStringLiteral("IN_gn"))
+        .arg(number)
+        .arg(port)
+        .arg(cell);
+}
+
+QString failedCellPrefix(const QString &type)
+{
+    return type == kGamma
+        ? QStringLiteral("error : Произошла критическая ошибка при выдачи дозиметра повторите операцию ")
+        : QStringLiteral("error:Произошла критическая ошибка при выдачи дозиметра повторите операцию ");
+}
+
+const QString kWaiting = QStringLiteral("Дозиметр ожидает, чтобы его забрали");
+
+// The command codes of a whole issue, from the number read-back on.
+QList<int> issueCodes(const QString &type)
+{
+    QList<int> c{0x01, 0x46, 0x4A, 0x44, 0x59, 0x18, 0x09, 0x0C, 0x12, 0x15};
+    if (type == kGammaNeutron)
+        c += {0xB4, 0xA8, 0xB9, 0xBC, 0xA2, 0xA5};
+    return c + QList<int>{0x3A, 0x75};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(SimFault)
+
+class IssueWorkflowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFile::exists(SimRack::udevadmPath()), "stand-in udevadm missing");
+    }
+
+    void issueProgramsFirstFreeRestedDosimeter_data();
+    void issueProgramsFirstFreeRestedDosimeter();
+    void noEligibleCell_data();
+    void noEligibleCell();
+    void restTimeBoundary_data();
+    void restTimeBoundary();
+    void failuresAccumulate_data();
+    void failuresAccumulate();
+    void thresholdRetryAndLogs_data();
+    void thresholdRetryAndLogs();
+    void thresholdText_data();
+    void thresholdText();
+    void restAndClockRules();
+};
+
+void IssueWorkflowTest::issueProgramsFirstFreeRestedDosimeter_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::newRow("gamma") << kGamma;
+    QTest::newRow("gamma-neutron") << kGammaNeutron;
+}
+
+void IssueWorkflowTest::issueProgramsFirstFreeRestedDosimeter()
+{
+    QFETCH(QString, type);
+    Rig r(4);
+    // Cell 1: still carries a user. Cell 2: blocked. Cell 3's lines name a
+    // dosimeter that sits at USB position 4, so the issue goes to cell 4.
+    const int busy = r.rack->insert(1, 101, -1, detectorOf(type));
+    r.rack->setUser(busy, "X", "Y", "Z");
+    const int blocked = r.rack->insert(2, 102, -1, detectorOf(type));
+    const int free = r.rack->insert(4, 104, -1, detectorOf(type));
+    r.registerCell(1, busy, 101);
+    r.registerCell(2, blocked, 102);
+    r.registerCell(3, free, 104);
+    r.setLine(QStringLiteral("error.ini"), 1, QStringLiteral("blocked"));
+    const QByteArray nomerBefore = r.bytes(QStringLiteral("nomer_ppd.ini"));
+    const QByteArray portBefore = r.bytes(QStringLiteral("port.ini"));
+    const QByteArray timeBefore = r.bytes(QStringLiteral("datatime.ini"));
+    QVERIFY(r.start(type));
+
+    QStringList log;
+    QCOMPARE(r.request(issueRequest(type), &log), successReply(type, 104, r.rack->portPath(free), 4));
+
+    QCOMPARE(r.lines(QStringLiteral("error.ini")),
+             (QStringList{QString(), QStringLiteral("blocked"), QString(), kWaiting}));
+    QCOMPARE(r.bytes(QStringLiteral("nomer_ppd.ini")), nomerBefore);
+    QCOMPARE(r.bytes(QStringLiteral("port.ini")), portBefore);
+    QCOMPARE(r.bytes(QStringLiteral("datatime.ini")), timeBefore);
+
+    QCOMPARE(rig::codes(r.rack->requests(busy)), (QList<int>{0x01, 0x45}));
+    QVERIFY(r.rack->requests(blocked).isEmpty());
+    QCOMPARE(rig::codes(r.rack->requests(free)), QList<int>({0x01, 0x45}) + issueCodes(type));
+    QVERIFY(log.contains(type == kGamma ? QStringLiteral("не ид") : QStringLiteral("идентификатор пользователя найден ")));
+
+    const SimDosimeter d = r.rack->state(free);
+    QCOMPARE(d.userId, simtext::encodeUser(QStringLiteral("AB12")));
+    QCOMPARE(d.userOrder, simtext::encodeUser(QStringLiteral("ЦЕХ 5")));
+    QCOMPARE(d.userName, simtext::encodeUser(QStringLiteral("ИВАНОВ И.И.")));
+    QCOMPARE(d.de1, 1.5);
+    QCOMPARE(d.de2, 0.025);
+    QCOMPARE(d.der1, 0.1f);
+    QCOMPARE(d.der2, 1234.57f);
+    if (type == kGammaNeutron) {
+        QCOMPARE(d.nde1, 2.0);
+        QCOMPARE(d.nde2, 1e6);
+        QCOMPARE(d.nder1, 0.0f);   // "abc"
+        QCOMPARE(d.nder2, 0.0f);   // "inf" counts as unreadable
+    }
+    QCOMPARE(d.mode, quint16(0));
+    QVERIFY(d.configAcknowledged);
+}
+
+void IssueWorkflowTest::noEligibleCell_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("scenario");
+    const char *names[] = {"no number file", "every cell in error", "user still set", "rested too short",
+                           "first free dosimeter outside hub.ini", "datatime.ini too short"};
+    // The search is shared; the gamma-neutron rack repeats the cases where it logs differently.
+    for (int s = 0; s < 6; ++s)
+        QTest::addRow("%s %s", qPrintable(kGamma), names[s]) << kGamma << s;
+    for (int s : {2, 4})
+        QTest::addRow("%s %s", qPrintable(kGammaNeutron), names[s]) << kGammaNeutron << s;
+}
+
+void IssueWorkflowTest::noEligibleCell()
+{
+    QFETCH(QString, type);
+    QFETCH(int, scenario);
+    Rig r(3);
+    const int a = r.rack->insert(1, 201, -1, detectorOf(type));
+    const int b = r.rack->insert(2, 202, -1, detectorOf(type));
+    r.registerCell(1, a, 201);
+    r.registerCell(2, b, 202);
+    int untouched = -1;
+    switch (scenario) {
+    case 0:
+        break;   // the file goes once the server is up: a start-up recreates it
+    case 1:
+        r.writeState(QStringLiteral("error.ini"), {QStringLiteral("E"), QStringLiteral("E"), QString()});
+        break;
+    case 2:
+        r.rack->setUser(a, "U1", "", "");
+        r.rack->setUser(b, "U2", "", "");
+        break;
+    case 3:
+        r.registerCell(1, a, 201, QDateTime::currentSecsSinceEpoch());
+        r.registerCell(2, b, 202, QDateTime::currentSecsSinceEpoch() - 10);
+        break;
+    case 4: {
+        // Cell 1 names a free dosimeter at a USB position that hub.ini lacks.
+        r.rack->remove(a);
+        const int stray = r.rack->insert(9, 201, a, detectorOf(type));
+        QCOMPARE(stray, a);
+        untouched = b;
+        break;
+    }
+    case 5:
+        r.writeState(QStringLiteral("datatime.ini"), {});
+        untouched = a;
+        break;
+    }
+    const QByteArray errorBefore = r.bytes(QStringLiteral("error.ini"));
+    QVERIFY(r.start(type));
+    if (scenario == 0)
+        QVERIFY(QFile::remove(r.path(QStringLiteral("nomer_ppd.ini"))));
+    QCOMPARE(r.request(issueRequest(type)), QStringLiteral("{\"error\":\"no_cell\"}"));
+    QCOMPARE(r.bytes(QStringLiteral("error.ini")), errorBefore);
+    for (int dev : {a, b}) {
+        const QList<int> seen = rig::codes(r.rack->requests(dev));
+        QVERIFY2(seen.isEmpty() || seen == (QList<int>{0x01, 0x45}), qPrintable(QStringLiteral("device %1").arg(dev)));
+        QCOMPARE(r.rack->state(dev).mode, quint16(1));
+    }
+    if (untouched >= 0)
+        QVERIFY(r.rack->requests(untouched).isEmpty());
+}
+
+void IssueWorkflowTest::restTimeBoundary_data()
+{
+    QTest::addColumn<QString>("tz");
+    QTest::addColumn<QString>("date");
+    QTest::addColumn<qint64>("age");
+    QTest::addColumn<bool>("issued");
+    const QString d2026 = QStringLiteral("2026-01-01 00:00:16");
+    const QString d2040 = QStringLiteral("2040-06-01 12:00:00");
+    QTest::newRow("UTC, exactly the rest time") << "UTC" << d2026 << qint64(30) << false;
+    QTest::newRow("UTC, one second more") << "UTC" << d2026 << qint64(31) << true;
+    QTest::newRow("UTC+9, exactly the rest time") << "JST-9" << d2026 << qint64(30) << false;
+    QTest::newRow("UTC+9, one second more") << "JST-9" << d2026 << qint64(31) << true;
+    QTest::newRow("UTC+3, ten seconds") << "MSK-3" << d2026 << qint64(10) << false;
+    QTest::newRow("after 2038, exactly the rest time") << "UTC" << d2040 << qint64(30) << false;
+    QTest::newRow("after 2038, one second more") << "UTC" << d2040 << qint64(31) << true;
+    QTest::newRow("stamp in the future") << "UTC" << d2026 << qint64(-100) << true;
+}
+
+void IssueWorkflowTest::restTimeBoundary()
+{
+    QFETCH(QString, tz);
+    QFETCH(QString, date);
+    QFETCH(qint64, age);
+    QFETCH(bool, issued);
+    if (rig::libfaketime().isEmpty())
+        QSKIP("libfaketime is not installed");
+    const qint64 now = rig::frozenEpoch(date, tz);
+    QVERIFY(now > 0);
+    Rig r(1);
+    const int dev = r.rack->insert(1, 301);
+    r.registerCell(1, dev, 301, now - age);
+    QVERIFY(r.start(kGamma, rig::frozenClock(date, tz)));
+    const QString reply = r.request(issueRequest(kGamma));
+    QCOMPARE(reply, issued ? successReply(kGamma, 301, r.rack->portPath(dev), 1)
+                           : QStringLiteral("{\"error\":\"no_cell\"}"));
+}
+
+void IssueWorkflowTest::failuresAccumulate_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<SimFault>("fault");
+    QTest::addColumn<QString>("errorText");
+
+    const QString x = QStringLiteral("ошибка записи идентификатора пользователя");
+    const QString y = QStringLiteral("ошибка установки сервисного режима работы дозиметра");
+    const QString n = QStringLiteral("ошибка чтения номера дозиметра. Нет доступа");
+    for (const QString &type : {kGamma, kGammaNeutron}) {
+        QTest::addRow("%s identifier refused", qPrintable(type))
+            << type << 0x46 << SimFault::refuse()
+            << x + QStringLiteral(" Ошибка записи идентификатора пользователя") + x
+                + QStringLiteral("Ошибка наряда идентификатора пользователя");
+        QTest::addRow("%s acknowledgement silent", qPrintable(type)) << type << 0x75 << SimFault::silence() << y + y;
+        // The search reads the number once; the read-back is the second identity read.
+        QTest::addRow("%s number read-back silent", qPrintable(type))
+            << type << 0x01 << SimFault::silence().after(1)
+            << n + QStringLiteral("Ошибка чтения номера дозиметра") + n
+                + QStringLiteral(" Ошибка записи идентификатора пользователя") + n
+                + QStringLiteral("Ошибка наряда идентификатора пользователя");
+        QTest::addRow("%s name refused only logs", qPrintable(type)) << type << 0x44 << SimFault::refuse() << QString();
+        QTest::addRow("%s measurement mode silent only logs", qPrintable(type))
+            << type << 0x3A << SimFault::silence() << QString();
+    }
+}
+
+void IssueWorkflowTest::failuresAccumulate()
+{
+    QFETCH(QString, type);
+    QFETCH(int, code);
+    QFETCH(SimFault, fault);
+    QFETCH(QString, errorText);
+    Rig r(2);
+    const int dev = r.rack->insert(2, 402, -1, detectorOf(type));
+    r.registerCell(2, dev, 402);
+    r.rack->setFault(dev, code, fault);
+    QVERIFY(r.start(type));
+    const QString reply = r.request(issueRequest(type));
+    if (errorText.isEmpty()) {
+        QCOMPARE(reply, successReply(type, 402, r.rack->portPath(dev), 2));
+        QCOMPARE(r.lines(QStringLiteral("error.ini")), (QStringList{QString(), kWaiting}));
+    } else {
+        QCOMPARE(reply, QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите "
+                                       "операцию \n ")
+                            + errorText + QStringLiteral("\"}"));
+        QCOMPARE(r.lines(QStringLiteral("error.ini")), (QStringList{QString(), failedCellPrefix(type) + errorText}));
+    }
+    // A failing step never stops the sequence.
+    QCOMPARE(rig::codes(r.rack->requests(dev)), QList<int>({0x01, 0x45}) + issueCodes(type));
+}
+
+struct Faults
+{
+    QList<int> codes;
+    SimFault fault;
+};
+Q_DECLARE_METATYPE(Faults)
+
+void IssueWorkflowTest::thresholdRetryAndLogs_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<Faults>("faults");
+    QTest::addColumn<QStringList>("logged");
+    QTest::addColumn<QStringList>("notLogged");
+
+    const SimFault once = SimFault::refuse().times(1);
+    QTest::newRow("dose threshold 1 accepted on retry")
+        << kGamma << Faults{{0x09}, once}
+        << QStringList{QStringLiteral("Записан, 2-й порог по ЭД гамма 0.025"),
+                       QStringLiteral("Записан, 1-й порог по ЭД гамма 1.5"),
+                       QStringLiteral("Записан, 1-й порог по МЭД гамма 0.1"),
+                       QStringLiteral("Записан, 2-й порог по МЭД гамма 1234.57")}
+        << QStringList{QStringLiteral("Ошибка записи 1-го порога ЭД гамма")};
+    QTest::newRow("dose threshold 1 refused twice")
+        << kGamma << Faults{{0x09}, SimFault::refuse()}
+        << QStringList{QStringLiteral("Записан, 2-й порог по ЭД гамма 0.025"),
+                       QStringLiteral("Ошибка записи 1-го порога ЭД гамма")}
+        << QStringList{QStringLiteral("Записан, 1-й порог по ЭД гамма 1.5")};
+    QTest::newRow("rate threshold 2 refused")
+        << kGamma << Faults{{0x15}, SimFault::refuse()}
+        << QStringList{QStringLiteral("Записан, 1-й порог по МЭД гамма 0.1"),
+                       QStringLiteral("Ошибка записи 2-го порога МЭД гамма")}
+        << QStringList{};
+    QTest::newRow("resets refused")
+        << kGamma << Faults{{0x59, 0x18}, SimFault::refuse()}
+        << QStringList{QStringLiteral("Ошибка, сброса ЭД"), QStringLiteral("Ошибка, сброса максимальной МЭД"),
+                       QStringLiteral("Сброс максимальной МЭД ")}
+        << QStringList{QStringLiteral("Сброс ЭД ")};
+    QTest::newRow("neutron dose threshold 1 accepted on retry")
+        << kGammaNeutron << Faults{{0xB9}, once}
+        << QStringList{QStringLiteral("Записан, 2-й порог по ЭД нейтронного канала 1e+06"),
+                       QStringLiteral("Записан, 1-й порог по ЭД нейтронного канала 2")}
+        << QStringList{QStringLiteral("Записан, 2-й порог по ЭД n 1e+06")};
+    QTest::newRow("neutron dose threshold 1 refused twice")
+        << kGammaNeutron << Faults{{0xB9}, SimFault::refuse()}
+        << QStringList{QStringLiteral("Записан, 2-й порог по ЭД нейтронного канала 1e+06"),
+                       QStringLiteral("Ошибка записи 1-го порога ЭД нейтронного канала")}
+        << QStringList{};
+    QTest::newRow("neutron dose threshold 2 refused")
+        << kGammaNeutron << Faults{{0xBC}, SimFault::refuse()}
+        << QStringList{QStringLiteral("Записан, 1-й порог по ЭД нейтронного канала 2"),
+                       QStringLiteral("Ошибка записи 2-го порога ЭД n")}
+        << QStringList{};
+    QTest::newRow("neutron thresholds accepted")
+        << kGammaNeutron << Faults{{}, SimFault()}
+        << QStringList{QStringLiteral("Сброс ЭД нейтронного канала "),
+                       QStringLiteral("Сброс максимальной МЭД нейтронного канала "),
+                       QStringLiteral("Записан, 1-й порог по ЭД нейтронного канала 2"),
+                       QStringLiteral("Записан, 2-й порог по ЭД n 1e+06"),
+                       QStringLiteral("Записан, 1-й порог по МЭД нейтронного канала 0"),
+                       QStringLiteral("Записан, 2-й порог по МЭД нейтронного канала 0"),
+                       QStringLiteral("установлен режим измерения"),
+                       QStringLiteral("Подтверждена конфигурация оборудования")}
+        << QStringList{};
+    QTest::newRow("every neutron command refused")
+        << kGammaNeutron << Faults{{0xB4, 0xA8, 0xB9, 0xBC, 0xA2, 0xA5}, SimFault::refuse()}
+        << QStringList{QStringLiteral("Ошибка, сброса ЭД нейтронного канала "),
+                       QStringLiteral("Ошибка, сброса максимальной МЭД нейтронного канала "),
+                       QStringLiteral("Ошибка записи 2-го порога ЭД нейтронного канала"),
+                       QStringLiteral("Ошибка записи 1-го порога ЭД нейтронного канала"),
+                       QStringLiteral("Ошибка записи 2-го порога МЭД нейтронного канала"),
+                       QStringLiteral("Ошибка записи 1-го порога МЭД нейтронного канала")}
+        << QStringList{QStringLiteral("Сброс максимальной МЭД нейтронного канала ")};
+}
+
+void IssueWorkflowTest::thresholdRetryAndLogs()
+{
+    QFETCH(QString, type);
+    QFETCH(Faults, faults);
+    QFETCH(QStringList, logged);
+    QFETCH(QStringList, notLogged);
+    Rig r(1);
+    const int dev = r.rack->insert(1, 501, -1, detectorOf(type));
+    r.registerCell(1, dev, 501);
+    for (int code : faults.codes)
+        r.rack->setFault(dev, code, faults.fault);
+    QVERIFY(r.start(type));
+    QStringList log;
+    QCOMPARE(r.request(issueRequest(type), &log), successReply(type, 501, r.rack->portPath(dev), 1));
+    QCOMPARE(r.lines(QStringLiteral("error.ini")), QStringList{kWaiting});
+    QString missing;
+    QVERIFY2(rig::inOrder(log, logged, &missing), qPrintable(QStringLiteral("not in order: ") + missing));
+    for (const QString &line : notLogged)
+        QVERIFY2(!log.contains(line), qPrintable(line));
+    // A refused first threshold is tried once more, after the second.
+    const QList<int> seen = rig::codes(r.rack->requests(dev));
+    for (int code : {0x09, 0xB9}) {
+        if (faults.codes.contains(code)) {
+            const int second = code == 0x09 ? 0x0C : 0xBC;
+            QCOMPARE(seen.count(code), 2);
+            QVERIFY(seen.lastIndexOf(code) > seen.indexOf(second));
+        }
+    }
+}
+
+void IssueWorkflowTest::thresholdText_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("threshold");
+    QTest::newRow("1500") << "1500" << "1.5";
+    QTest::newRow("25") << "25" << "0.025";
+    QTest::newRow("1234567") << "1234567" << "1234.57";
+    QTest::newRow("1000000000") << "1000000000" << "1e+06";
+    QTest::newRow("0.001") << "0.001" << "1e-06";
+    QTest::newRow("-2500") << "-2500" << "-2.5";
+    QTest::newRow("empty") << "" << "0";
+    QTest::newRow("comma") << "1,5" << "0";
+    QTest::newRow("abc") << "abc" << "0";
+    QTest::newRow("inf") << "inf" << "0";
+    QTest::newRow("nan") << "nan" << "0";
+    QTest::newRow("1e400") << "1e400" << "0";
+}
+
+void IssueWorkflowTest::thresholdText()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, threshold);
+    QCOMPARE(workflow::thresholdText(input), threshold);
+    // The other formatting route gives the same text.
+    bool ok = false;
+    double v = input.toDouble(&ok);
+    if (!ok || !qIsFinite(v))
+        v = 0;
+    QCOMPARE(QString::number(v / 1000.0, 'g', 6), threshold);
+
+}
+
+void IssueWorkflowTest::restAndClockRules()
+{
+    // 64-bit stamps, unsigned 32-bit age, unreadable stamps read as 0.
+    const qint64 now = 2222222222;   // after 2038
+    QVERIFY(!workflow::restedLongEnough(now, QString::number(now - 30), 30));
+    QVERIFY(workflow::restedLongEnough(now, QString::number(now - 31), 30));
+    QVERIFY(workflow::restedLongEnough(now, QStringLiteral(" %1 ").arg(now - 31), 30));
+    QVERIFY(!workflow::restedLongEnough(now, QStringLiteral("%1\n").arg(now - 29), 30));
+    QVERIFY(workflow::restedLongEnough(now, QString::number(now + 1), 30));
+    QVERIFY(workflow::restedLongEnough(now, QStringLiteral("0"), 30));
+    QVERIFY(workflow::restedLongEnough(now, QStringLiteral("junk"), 30));
+    // 2026-01-01 00:00:08, 00:00:19 and 00:00:30 UTC are the seconds of
+    // this stretch whose count leaves 5 modulo 11.
+    QList<qint64> checked;
+    for (qint64 t = 1767225600; t < 1767225600 + 40; ++t) {
+        if (workflow::isRegistrationCheckSecond(t))
+            checked << t;
+    }
+    QCOMPARE(checked, (QList<qint64>{1767225608, 1767225619, 1767225630}));
+}
+
+QTEST_GUILESS_MAIN(IssueWorkflowTest)
+#include "tst_issue_workflow.moc"

@@ -1,0 +1,548 @@
+// The return of dosimeters end to end: the "OUT" scan, the history read-out,
+// the confirmation, and a whole issue-and-return cycle, for gamma and
+// gamma-neutron racks.
+
+#include "tst_issue_rig.h"
+
+#include "returnworkflow.h"
+#include "settings.h"
+
+#include <QtTest>
+
+using rig::Rig;
+
+namespace {
+
+const QString kGamma = QStringLiteral("1300");
+const QString kGammaNeutron = QStringLiteral("1300GN");
+const QString kNothing = QStringLiteral("{\"OUT\":\"\",\"error\":\"\"}");
+const QString kDone = QStringLiteral("{\"error\":\"\"}");
+const QString kFree = QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}");
+
+quint8 detectorOf(const QString &type)
+{
+    return type == kGamma ? SimGamma : SimGammaNeutron;
+}
+
+// A dosimeter coming back from a worker, with readings on both channels.
+SimDosimeter returned(qint32 number, quint8 type)
+{
+    SimDosimeter d;
+    d.number = number;
+    d.detectorType = type;
+    d.userId = simtext::encodeUser(QStringLiteral("AB12"));
+    d.userOrder = simtext::encodeUser(QStringLiteral("ЦЕХ 5"));
+    d.userName = simtext::encodeUser(QStringLiteral("ИВАНОВ"));
+    d.gammaDose = 0.000123;
+    d.gammaMaxRate = 1.5f;
+    d.gammaMaxTime = 1234;
+    d.neutronDose = 0.5;
+    d.neutronMaxRate = 0.25f;
+    d.neutronMaxTime = 77;
+    d.mode = 0;
+    return d;
+}
+
+// The readings of returned() as the rack reports them: reply and status text.
+QPair<QString, QString> readings(const QString &type, int cell, qint32 number)
+{
+    QStringList keys{QStringLiteral("OUT"), QStringLiteral("c"), QStringLiteral("d"), QStringLiteral("r"),
+                     QStringLiteral("tm")};
+    QStringList values{type, QString::number(cell), QStringLiteral("0.000123000"), QStringLiteral("1.500000000"),
+                       QStringLiteral("1234")};
+    if (type == kGammaNeutron) {
+        keys << QStringLiteral("dn") << QStringLiteral("rn") << QStringLiteral("tmn");
+        values << QStringLiteral("0.500000000") << QStringLiteral("0.250000000") << QStringLiteral("77");
+    }
+    keys << QStringLiteral("tw") << QStringLiteral("u") << QStringLiteral("duty") << QStringLiteral("n")
+         << QStringLiteral("error");
+    values << QStringLiteral("0") << QStringLiteral("AB12") << QStringLiteral("ЦЕХ 5") << QString::number(number)
+           << QString();
+    QString reply = QStringLiteral("{");
+    QString status;
+    for (int i = 0; i < keys.size(); ++i) {
+        reply += QStringLiteral("%1\"%2\":\"%3\"").arg(i ? QStringLiteral(",") : QString(), keys[i], values[i]);
+        status += QStringLiteral("%1%2:%3").arg(i ? QStringLiteral(",") : QString(), keys[i], values[i]);
+    }
+    return {reply + QLatin1Char('}'), QStringLiteral("Ждет подтвержения сдачи ") + status};
+}
+
+QString request(const QString &command, const QString &nomer, const QString &cell, const QString &error)
+{
+    return QStringLiteral("{\"command\":\"%1\",\"nomer_ppd\":\"%2\",\"cell\":\"%3\",\"error\":\"%4\"}")
+        .arg(command, nomer, cell, error);
+}
+
+QString historyHex(const QList<QByteArray> &records)
+{
+    QByteArray all;
+    for (const QByteArray &r : records)
+        all += r;
+    return QString::fromLatin1(all.toHex());
+}
+
+QList<int> confirmCodes(const QString &type)
+{
+    QList<int> c{0x01, 0x59, 0x18};
+    if (type == kGammaNeutron)
+        c << 0xB4 << 0xA8;
+    return c + QList<int>{0x4A, 0x46, 0x44, 0x3A};
+}
+
+const QStringList kStateFiles{QStringLiteral("error.ini"), QStringLiteral("nomer_ppd.ini"),
+                              QStringLiteral("port.ini"), QStringLiteral("datatime.ini")};
+
+QMap<QString, QByteArray> snapshot(const Rig &r)
+{
+    QMap<QString, QByteArray> m;
+    for (const QString &f : kStateFiles)
+        m.insert(f, r.bytes(f));
+    return m;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(SimFault)
+
+class ReturnWorkflowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wholeCycle_data();
+    void wholeCycle();
+    void readOutFailures_data();
+    void readOutFailures();
+    void oneScanRegistersFreshAndHandlesFirstReturned_data();
+    void oneScanRegistersFreshAndHandlesFirstReturned();
+    void portLineBeyondCellCountCountsAsRegistered();
+    void registrationCheck_data();
+    void registrationCheck();
+    void confirmation_data();
+    void confirmation();
+    void historyReadOut_data();
+    void historyReadOut();
+    void cellCountAbove61ScansTheDeviceList();
+};
+
+void ReturnWorkflowTest::wholeCycle_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::newRow("gamma") << kGamma;
+    QTest::newRow("gamma-neutron") << kGammaNeutron;
+}
+
+void ReturnWorkflowTest::wholeCycle()
+{
+    QFETCH(QString, type);
+    Rig r(3);
+    const int first = r.rack->insert(1, 601, -1, detectorOf(type));
+    r.registerCell(1, first, 601);
+    // A zone well ahead of UTC: the rest time must still hold after the return.
+    QVERIFY(r.start(type, {QStringLiteral("TZ=JST-9")}));
+
+    const bool gn = type == kGammaNeutron;
+    QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"Иванов\",\"order\":\"цех 5\","
+                                   "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"")
+                        .arg(gn ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"));
+    if (gn)
+        issue += QStringLiteral(",\"ndel\":\"1\",\"nde2\":\"2\",\"nderl\":\"3\",\"nder2\":\"4\"");
+    issue += QLatin1Char('}');
+    QCOMPARE(r.request(issue),
+             QStringLiteral("{\"comand\":\"%1\",\"nomer_pdd\":\"601\",\"port\":\"%2\",\"cell\":\"1\",\"error\":\"\"}")
+                 .arg(gn ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"), r.rack->portPath(first)));
+    QCOMPARE(r.request(request(QStringLiteral("cell_free"), QStringLiteral("601"), QStringLiteral("1"), QString())),
+             QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"));
+
+    // The worker takes it, works, and puts it back into cell 3 on another device.
+    SimDosimeter carried = r.rack->state(first);
+    QCOMPARE(carried.userId, simtext::encodeUser(QStringLiteral("AB12")));
+    r.rack->remove(first);
+    QCOMPARE(r.request(request(QStringLiteral("cell_free"), QStringLiteral("601"), QStringLiteral("1"), QString())),
+             kFree);
+    const SimDosimeter back = returned(601, detectorOf(type));
+    carried.gammaDose = back.gammaDose;
+    carried.gammaMaxRate = back.gammaMaxRate;
+    carried.gammaMaxTime = back.gammaMaxTime;
+    carried.neutronDose = back.neutronDose;
+    carried.neutronMaxRate = back.neutronMaxRate;
+    carried.neutronMaxTime = back.neutronMaxTime;
+    carried.history = SimRack::makeHistory(130);
+    const int dev = r.rack->insert(3, carried, 2);
+    QCOMPARE(dev, 2);
+
+    const auto expected = readings(type, 3, 601);
+    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), expected.first);
+    QCOMPARE(r.lines(QStringLiteral("error.ini")).value(2), expected.second);
+    QCOMPARE(r.lines(QStringLiteral("nomer_ppd.ini")).value(2), QStringLiteral("601"));
+    QCOMPARE(r.lines(QStringLiteral("port.ini")).value(2), r.rack->portPath(dev));
+    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), kNothing);
+
+    QCOMPARE(r.request(request(QStringLiteral("OUT_Get_history"), QStringLiteral("601"), QStringLiteral("3"),
+                               QString())),
+             QStringLiteral("{\"history_all\": \"%1\",\"error\":\"\"}").arg(historyHex(carried.history)));
+
+    r.rack->clearRequests(dev);
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(r.request(request(QStringLiteral("OUT_true"), QStringLiteral("601"), QStringLiteral("3"), QString())),
+             kDone);
+    const qint64 after = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(rig::codes(r.rack->requests(dev)), confirmCodes(type));
+    QCOMPARE(r.lines(QStringLiteral("error.ini")).value(2), QString());
+    const qint64 stamp = r.lines(QStringLiteral("datatime.ini")).value(2).toLongLong();
+    QVERIFY2(stamp >= before && stamp <= after, qPrintable(QString::number(stamp)));
+    const SimDosimeter reset = r.rack->state(dev);
+    QVERIFY(reset.userId.isEmpty() && reset.userOrder.isEmpty() && reset.userName.isEmpty());
+    QCOMPARE(reset.gammaDose, 0.0);
+    QCOMPARE(reset.gammaMaxRate, 0.0f);
+    QCOMPARE(reset.neutronDose, gn ? 0.0 : back.neutronDose);
+    QCOMPARE(reset.mode, quint16(1));
+
+    // Rested for less than the charging time: not issued again yet.
+    QCOMPARE(r.request(issue), QStringLiteral("{\"error\":\"no_cell\"}"));
+}
+
+void ReturnWorkflowTest::readOutFailures_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("detector");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<SimFault>("fault");
+    QTest::addColumn<bool>("emptyOrder");
+    QTest::addColumn<QString>("errorText");
+
+    const SimFault silent = SimFault::silence();
+    const QString desVal = QStringLiteral("Ошибка чтение ЭД гамма");
+    QTest::newRow("gamma rack, gamma-neutron dosimeter")
+        << kGamma << int(SimGammaNeutron) << -2 << SimFault() << false
+        << QStringLiteral("гамма-детектор и нейтронный детектор");
+    QTest::newRow("gamma-neutron rack, gamma dosimeter")
+        << kGammaNeutron << int(SimGamma) << -2 << SimFault() << false << QStringLiteral("1300 c гамма-детектором");
+    QTest::newRow("gamma dose read silent") << kGamma << int(SimGamma) << 0x4F << silent << false << desVal + desVal;
+    QTest::newRow("gamma dose read silent, gamma-neutron")
+        << kGammaNeutron << int(SimGammaNeutron) << 0x4F << silent << false << desVal + desVal;
+    QTest::newRow("maximum time read silent")
+        << kGamma << int(SimGamma) << 0x19 << silent << false
+        << QStringLiteral(" Ошибка, Время регистрации максимальной Дозы Ошибка, Время регистрации максимальной Дозы"
+                          "ошибка чтения МЭД гамма");
+    QTest::newRow("neutron maximum time read silent")
+        << kGammaNeutron << int(SimGammaNeutron) << 0xA9 << silent << false
+        << QStringLiteral("Ошибка, Время регистрации максимальной ДозыОшибка, Время регистрации максимальной Дозы"
+                          "ошибка чтения МЭД нейтроный");
+    QTest::newRow("neutron dose read silent")
+        << kGammaNeutron << int(SimGammaNeutron) << 0xAF << silent << false
+        << QStringLiteral(" Ошибка чтения ЭД нейтронного канала Ошибка чтения ЭД нейтронного канала");
+    QTest::newRow("empty work order")
+        << kGamma << int(SimGamma) << -2 << SimFault() << true << QStringLiteral("Ошибка чтение идентификатора наряда");
+    QTest::newRow("type read silent changes nothing")
+        << kGamma << int(SimGammaNeutron) << -3 << silent << false << QString();
+}
+
+void ReturnWorkflowTest::readOutFailures()
+{
+    QFETCH(QString, type);
+    QFETCH(int, detector);
+    QFETCH(int, code);
+    QFETCH(SimFault, fault);
+    QFETCH(bool, emptyOrder);
+    QFETCH(QString, errorText);
+    Rig r(2);
+    SimDosimeter d = returned(702, quint8(detector));
+    if (emptyOrder)
+        d.userOrder.clear();
+    const int dev = r.rack->insert(2, d);
+    QVERIFY(r.start(type));
+    if (code >= 0)
+        r.rack->setFault(dev, code, fault);
+    if (code == -3) {
+        // The type read is the second identity read of the call.
+        r.rack->setFault(dev, 0x01, fault.after(1));
+    }
+    const QString reply = r.request(QStringLiteral("{\"command\":\"OUT\"}"));
+    if (errorText.isEmpty()) {
+        QCOMPARE(reply, readings(type, 2, 702).first);
+    } else {
+        QCOMPARE(reply, QStringLiteral("{\"error\":\"Произошла критическая ошибка при Сдаче дозиметра \n ") + errorText
+                            + QStringLiteral("\"}"));
+        QCOMPARE(r.lines(QStringLiteral("error.ini")),
+                 (QStringList{QString(), QStringLiteral("error:Произошла критическая ошибка при Сдаче дозиметра ")
+                                             + errorText}));
+    }
+    QCOMPARE(r.lines(QStringLiteral("nomer_ppd.ini")), (QStringList{QString(), QStringLiteral("702")}));
+    QCOMPARE(r.lines(QStringLiteral("port.ini")), (QStringList{QString(), r.rack->portPath(dev)}));
+    // Every read runs whatever happened before it.
+    QList<int> reads{0x01, 0x45, 0x01, 0x49, 0x4F, 0x17, 0x19};
+    if (type == kGammaNeutron)
+        reads << 0xAF << 0xA7 << 0xA9;
+    QCOMPARE(rig::codes(r.rack->requests(dev)), reads);
+}
+
+void ReturnWorkflowTest::oneScanRegistersFreshAndHandlesFirstReturned_data()
+{
+    wholeCycle_data();
+}
+
+void ReturnWorkflowTest::oneScanRegistersFreshAndHandlesFirstReturned()
+{
+    QFETCH(QString, type);
+    Rig r(5);
+    const int known = r.rack->insert(1, 800, -1, detectorOf(type));
+    r.registerCell(1, known, 800);
+    const int fresh1 = r.rack->insert(2, 802, -1, detectorOf(type));
+    const int fresh2 = r.rack->insert(3, 803, -1, detectorOf(type));
+    const int back1 = r.rack->insert(4, returned(804, detectorOf(type)));
+    const int back2 = r.rack->insert(5, returned(805, detectorOf(type)));
+    QVERIFY(r.start(type));
+
+    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), readings(type, 4, 804).first);
+    QCOMPARE(r.lines(QStringLiteral("nomer_ppd.ini")),
+             (QStringList{QStringLiteral("800"), QStringLiteral("802"), QStringLiteral("803"), QStringLiteral("804"),
+                          QString()}));
+    QCOMPARE(r.lines(QStringLiteral("port.ini")),
+             (QStringList{r.rack->portPath(known), r.rack->portPath(fresh1), r.rack->portPath(fresh2),
+                          r.rack->portPath(back1), QString()}));
+    QCOMPARE(r.lines(QStringLiteral("error.ini")),
+             (QStringList{QString(), QString(), QString(), readings(type, 4, 804).second, QString()}));
+    QVERIFY(r.rack->requests(known).isEmpty());
+    QVERIFY(r.rack->requests(back2).isEmpty());
+
+    // The next call meets the second returned dosimeter.
+    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), readings(type, 5, 805).first);
+    QCOMPARE(r.lines(QStringLiteral("nomer_ppd.ini")).value(4), QStringLiteral("805"));
+}
+
+void ReturnWorkflowTest::portLineBeyondCellCountCountsAsRegistered()
+{
+    Rig r(1);
+    const int dev = r.rack->insert(1, returned(901, SimGamma));
+    r.writeState(QStringLiteral("port.ini"), {QString(), r.rack->portPath(dev)});
+    QVERIFY(r.start(kGamma));
+    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), kNothing);
+    QVERIFY(r.rack->requests(dev).isEmpty());
+    QCOMPARE(r.lines(QStringLiteral("port.ini")), (QStringList{QString(), r.rack->portPath(dev)}));
+}
+
+void ReturnWorkflowTest::registrationCheck_data()
+{
+    QTest::addColumn<QString>("date");
+    QTest::addColumn<int>("scenario");
+    QTest::addColumn<bool>("blanked");
+    // 2026-01-01 00:00:19 UTC leaves 5 modulo 11; 00:00:20 does not.
+    const QString check = QStringLiteral("2026-01-01 00:00:19");
+    const QString noCheck = QStringLiteral("2026-01-01 00:00:20");
+    QTest::newRow("device vanished") << check << 0 << true;
+    QTest::newRow("another number") << check << 1 << true;
+    QTest::newRow("another hub position") << check << 2 << true;
+    QTest::newRow("empty hub id") << check << 3 << false;
+    QTest::newRow("device silent") << check << 4 << false;
+    QTest::newRow("all in order") << check << 5 << false;
+    QTest::newRow("device vanished, no check this second") << noCheck << 0 << false;
+}
+
+void ReturnWorkflowTest::registrationCheck()
+{
+    QFETCH(QString, date);
+    QFETCH(int, scenario);
+    QFETCH(bool, blanked);
+    if (rig::libfaketime().isEmpty())
+        QSKIP("libfaketime is not installed");
+    Rig r(2);
+    const int other = r.rack->insert(1, 1001);
+    r.registerCell(1, other, 1001);
+    const int dev = r.rack->insert(scenario == 2 ? 1 : 2, 1002);
+    r.registerCell(2, dev, 1002);
+    r.setLine(QStringLiteral("error.ini"), 1, QStringLiteral("blocked"));
+    switch (scenario) {
+    case 0:
+        r.rack->remove(dev);
+        break;
+    case 1:
+        r.rack->setNumber(dev, 1003);
+        break;
+    case 3:
+        r.rack->setUdevOutput(dev, QByteArray());
+        break;
+    case 4:
+        r.rack->setFault(dev, 0x01, SimFault::silence());
+        break;
+    }
+    const auto before = snapshot(r);
+    QVERIFY(r.start(kGamma, rig::frozenClock(date, QStringLiteral("UTC"))));
+    QStringList log;
+    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}"), &log), kNothing);
+    QCOMPARE(log.contains(QStringLiteral("проверка достоверности файлов ОП")), date.endsWith(QLatin1String("19")));
+    if (!blanked) {
+        QCOMPARE(snapshot(r), before);
+        return;
+    }
+    QCOMPARE(r.lines(QStringLiteral("nomer_ppd.ini")), (QStringList{QStringLiteral("1001"), QString()}));
+    QCOMPARE(r.lines(QStringLiteral("port.ini")), (QStringList{r.rack->portPath(other), QString()}));
+    QCOMPARE(r.lines(QStringLiteral("error.ini")), (QStringList{QString(), QString()}));
+    QCOMPARE(r.bytes(QStringLiteral("datatime.ini")), before.value(QStringLiteral("datatime.ini")));
+}
+
+void ReturnWorkflowTest::confirmation_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("nomer");
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("scenario");   // 0 as set up, 1 port line empty, 2 silent device, 3 reset refused
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QList<int>>("frames");
+    QTest::addColumn<QString>("files");  // what changes in the cell's lines
+
+    const QString n = QStringLiteral("1101");
+    const QString c = QStringLiteral("3");
+    QTest::newRow("error text recorded")
+        << kGamma << n << c << QStringLiteral("E1") << 0 << kDone << QList<int>{} << "error";
+    QTest::newRow("empty port line") << kGamma << n << c << QString() << 1 << kFree << QList<int>{} << "blank";
+    QTest::newRow("another number") << kGamma << QStringLiteral("999") << c << QString() << 0 << kDone
+                                    << QList<int>{0x01} << "blank";
+    QTest::newRow("silent device")
+        << kGamma << n << c << QString() << 2
+        << QStringLiteral("{\"error\":\"ошибка чтения номера дозиметра. Нет доступа\"}") << QList<int>{0x01}
+        << "none";
+    QTest::newRow("right number, gamma") << kGamma << n << c << QString() << 0 << kDone << confirmCodes(kGamma)
+                                         << "confirmed";
+    QTest::newRow("right number, gamma-neutron")
+        << kGammaNeutron << n << c << QString() << 0 << kDone << confirmCodes(kGammaNeutron) << "confirmed";
+    QTest::newRow("resets refused, reported")
+        << kGamma << n << c << QString() << 3
+        << QStringLiteral("{\"error\":\"Ошибка сброса ЭД гамма; Ошибка сброса МЭД гамма\"}") << confirmCodes(kGamma)
+        << "confirmed";
+    QTest::newRow("cell outside the files") << kGamma << n << QStringLiteral("4") << QString() << 0 << kFree
+                                            << QList<int>{} << "none";
+    QTest::newRow("cell not a number, with an error") << kGamma << n << QStringLiteral("x") << QStringLiteral("E1")
+                                                      << 0 << kFree << QList<int>{} << "none";
+}
+
+void ReturnWorkflowTest::confirmation()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, nomer);
+    QFETCH(QString, cell);
+    QFETCH(QString, error);
+    QFETCH(int, scenario);
+    QFETCH(QString, reply);
+    QFETCH(QList<int>, frames);
+    QFETCH(QString, files);
+    Rig r(3);
+    const int dev = r.rack->insert(3, returned(1101, detectorOf(type)));
+    r.registerCell(3, dev, 1101, 12345);
+    r.setLine(QStringLiteral("error.ini"), 2, readings(type, 3, 1101).second);
+    r.setLine(QStringLiteral("error.ini"), 0, QStringLiteral("keep"));
+    if (scenario == 1)
+        r.setLine(QStringLiteral("port.ini"), 2, QString());
+    if (scenario == 2)
+        r.rack->setFault(dev, 0x01, SimFault::silence());
+    if (scenario == 3) {
+        r.rack->setFault(dev, 0x59, SimFault::refuse());
+        r.rack->setFault(dev, 0x18, SimFault::refuse());
+    }
+    const auto before = snapshot(r);
+    QVERIFY(r.start(type));
+    const qint64 t0 = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(r.request(request(QStringLiteral("OUT_true"), nomer, cell, error)), reply);
+    const qint64 t1 = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(rig::codes(r.rack->requests(dev)), frames);
+    for (const QByteArray &f : r.rack->requests(dev).mid(1))
+        QCOMPARE(f.mid(5, 4), simframe::le32(nomer.toInt()));
+
+    QMap<QString, QByteArray> expected = before;
+    auto withLine = [&](const QString &file, const QString &value) {
+        QStringList l = QString::fromUtf8(before.value(file)).split(QLatin1Char('\n'));
+        l[2] = value;
+        expected[file] = l.join(QLatin1Char('\n')).toUtf8();
+    };
+    if (files == QLatin1String("error")) {
+        withLine(QStringLiteral("error.ini"), error);
+    } else if (files == QLatin1String("blank")) {
+        withLine(QStringLiteral("error.ini"), QString());
+        withLine(QStringLiteral("nomer_ppd.ini"), QString());
+        withLine(QStringLiteral("port.ini"), QString());
+    } else if (files == QLatin1String("confirmed")) {
+        withLine(QStringLiteral("error.ini"), QString());
+        const qint64 stamp = r.lines(QStringLiteral("datatime.ini")).value(2).toLongLong();
+        QVERIFY2(stamp >= t0 && stamp <= t1, qPrintable(QString::number(stamp)));
+        withLine(QStringLiteral("datatime.ini"), QString::number(stamp));
+        const SimDosimeter d = r.rack->state(dev);
+        QVERIFY(d.userId.isEmpty() && d.userOrder.isEmpty() && d.userName.isEmpty());
+        QCOMPARE(d.mode, quint16(1));
+        QCOMPARE(d.gammaDose, scenario == 3 ? 0.000123 : 0.0);
+        QCOMPARE(d.neutronDose, type == kGammaNeutron ? 0.0 : 0.5);
+    }
+    QCOMPARE(snapshot(r), expected);
+}
+
+void ReturnWorkflowTest::historyReadOut_data()
+{
+    QTest::addColumn<QString>("nomer");
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<bool>("blankPort");
+    QTest::addColumn<bool>("read");
+    QTest::newRow("read, request error repeated") << "1201" << "2" << "X" << false << true;
+    QTest::newRow("read, no error") << "1201" << "2" << "" << false << true;
+    QTest::newRow("another number") << "1200" << "2" << "X" << false << false;
+    QTest::newRow("port line empty") << "1201" << "2" << "" << true << false;
+    QTest::newRow("cell outside the files") << "1201" << "9" << "Y" << false << false;
+}
+
+void ReturnWorkflowTest::historyReadOut()
+{
+    QFETCH(QString, nomer);
+    QFETCH(QString, cell);
+    QFETCH(QString, error);
+    QFETCH(bool, blankPort);
+    QFETCH(bool, read);
+    Rig r(2);
+    SimDosimeter d = returned(1201, SimGamma);
+    d.history = SimRack::makeHistory(300);   // three blocks
+    const int dev = r.rack->insert(2, d);
+    r.registerCell(2, dev, 1201);
+    if (blankPort)
+        r.setLine(QStringLiteral("port.ini"), 1, QString());
+    const auto before = snapshot(r);
+    QVERIFY(r.start(kGamma));
+    QCOMPARE(r.request(request(QStringLiteral("OUT_Get_history"), nomer, cell, error)),
+             QStringLiteral("{\"history_all\": \"%1\",\"error\":\"%2\"}")
+                 .arg(read ? historyHex(d.history) : QString(), error));
+    QCOMPARE(snapshot(r), before);
+    if (read)
+        QCOMPARE(rig::codes(r.rack->requests(dev)), (QList<int>{0x01, 0x30, 0x57, 0x57, 0x57}));
+}
+
+void ReturnWorkflowTest::cellCountAbove61ScansTheDeviceList()
+{
+    // In-process: a rack configured with more cells than device paths.
+    QTemporaryDir work;
+    SimRack rack(work.filePath(QStringLiteral("rack")));
+    const int dev = rack.insert(1, 1301, 60);
+    QCOMPARE(dev, 60);
+    qputenv("PATH", (SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")).toUtf8());
+    const QString oldDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(work.path()));
+    writeBytes(QStringLiteral("hub.ini"), SimRack::hubId(1).toUtf8() + '\n');
+    writeBytes(work.filePath(QStringLiteral("nomer_ppd.ini")), "\n");
+    writeBytes(work.filePath(QStringLiteral("port.ini")), "\n");
+    resetGlobals();
+    G_Path_RAM = work.path();
+    G_ports_dkg = makePortList(rack.portBase());
+    G_kas_count_cell = 100;
+    const QString reply = QUT_1300_g();
+    QDir::setCurrent(oldDir);
+    resetGlobals();
+    QCOMPARE(reply, kNothing);
+    // Number and user read; on a second that leaves 5 modulo 11 the
+    // registration check reads the number once more.
+    const QList<int> seen = rig::codes(rack.requests(dev));
+    QVERIFY2(seen == (QList<int>{0x01, 0x45}) || seen == (QList<int>{0x01, 0x45, 0x01}),
+             qPrintable(QString::number(seen.size())));
+    // The fresh dosimeter on the last device path is registered in its cell.
+    QCOMPARE(readBytes(work.filePath(QStringLiteral("nomer_ppd.ini"))), QByteArray("1301\n"));
+    QCOMPARE(readBytes(work.filePath(QStringLiteral("port.ini"))), rack.portPath(60).toUtf8() + '\n');
+}
+
+QTEST_GUILESS_MAIN(ReturnWorkflowTest)
+#include "tst_return_workflow.moc"
