@@ -11,6 +11,8 @@
 #include <QTableWidget>
 #include <QTimer>
 
+#include <limits>
+
 bool G_Timer_flag_cell = false;
 int G_Timer_Error_cell = 10;
 bool Flag_Waiting_Close_Cell = true;
@@ -26,8 +28,13 @@ CellPosition cellPosition(int kasId, int meshId, int height, int width)
     CellPosition p;
     if (width < 1)
         return p;
+    // Counted in 64 bits: identifiers and geometry come from the database and
+    // their products need not fit an int.
+    const qint64 row = (qint64(kasId) - 1) * height + (qint64(meshId) - 1) / width + 1;
+    if (row < std::numeric_limits<int>::min() || row > std::numeric_limits<int>::max())
+        return p;
     p.valid = true;
-    p.row = (kasId - 1) * height + (meshId - 1) / width + 1;
+    p.row = int(row);
     p.column = meshId % width;
     if (p.column == 0)
         p.column = width;
@@ -111,9 +118,10 @@ void cell::open_cell(QString Global_user_name, QString set_ID, QString kas_ID, Q
 
     const int K = readInt(kas_ID);
     const int M = readInt(mesh_ID);
+    // The position uses the rack's real geometry; only the drawn table is capped.
+    const CellPosition pos = cellPosition(K, M, readInt(kas_height), readInt(kas_width));
     const int H = qBound(0, readInt(kas_height), MaxRackSide);
     const int W = qBound(0, readInt(kas_width), MaxRackSide);
-    const CellPosition pos = cellPosition(K, M, H, W);
 
     ui->label_cell->setText(QStringLiteral("Кассетница ") + kas_name + QStringLiteral(" Ряд ")
                             + (pos.valid ? QString::number(pos.row) : QString())

@@ -18,7 +18,7 @@ extern bool Flag_Waiting_Close_Cell;  // gate for showing the error-report contr
 // Row and position of a worker's cell in the rack table. Racks follow one
 // another downwards, height rows each; width cells make one row.
 struct CellPosition {
-    bool valid = false;  // false when the width is below 1
+    bool valid = false;  // false when the width is below 1 or the row does not fit an int
     int row = 0;         // 1-based
     int column = 0;      // 1-based
 };

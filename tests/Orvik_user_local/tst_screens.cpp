@@ -7,6 +7,7 @@
 #include "settings.h"
 #include "terminaltest.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -120,6 +121,14 @@ class TestScreens : public QObject
 
     void tickCell() { QMetaObject::invokeMethod(dialog(), "slotTimerAlarm_cell", Qt::DirectConnection); }
 
+    QWidget *formWidget(const QString &window, const QString &object)
+    {
+        QWidget *top = window == QLatin1String("main") ? static_cast<QWidget *>(w.get())
+            : window == QLatin1String("cell")          ? static_cast<QWidget *>(dialog())
+                                                       : static_cast<QWidget *>(w->settingsDialog());
+        return top->findChild<QWidget *>(object);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -144,6 +153,125 @@ private slots:
     }
     void cleanup() { w.reset(); }
     void cleanupTestCase() { cluster.stop(); }
+
+    // The fixed texts of the three forms. "mark" is a piece of the UTF-8 text
+    // in hex that must be there byte for byte: the Latin x, the double and
+    // triple blanks.
+    void formTexts_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("object");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("mark");
+        QTest::newRow("main label") << "main" << "label" << QString("Введите код доступа \nили используйте сканер штрихкодов или прокси  карту") << QByteArray("d0b82020d0ba");
+        QTest::newRow("main label_name_sensor") << "main" << "label_name_sensor" << QString("Датчик Лодан-21-01 частиц x см*см") << QByteArray("d186207820d181");
+        QTest::newRow("main pushButton_12_enter") << "main" << "pushButton_12_enter" << QString("Вход") << QByteArray("");
+        QTest::newRow("main pushButton_backspace") << "main" << "pushButton_backspace" << QString("") << QByteArray("");
+        QTest::newRow("main pushButton_11_detect1") << "main" << "pushButton_11_detect1" << QString("0") << QByteArray("");
+        QTest::newRow("main pushButton_14_detect4") << "main" << "pushButton_14_detect4" << QString("0") << QByteArray("");
+        QTest::newRow("main pushButton_10") << "main" << "pushButton_10" << QString("0") << QByteArray("");
+        QTest::newRow("main pushButton") << "main" << "pushButton" << QString("1") << QByteArray("");
+        QTest::newRow("main pushButton_9") << "main" << "pushButton_9" << QString("9") << QByteArray("");
+        QTest::newRow("cell label_cell") << "cell" << "label_cell" << QString("Кассетница 1 \nРяд 1 \nЯчейка 1") << QByteArray("");
+        QTest::newRow("cell label") << "cell" << "label" << QString("открыта ") << QByteArray("");
+        QTest::newRow("cell label_3") << "cell" << "label_3" << QString("После использования закройте ячейку") << QByteArray("");
+        QTest::newRow("cell label_2") << "cell" << "label_2" << QString("Датчик Лодан-21-01 частиц x см*см") << QByteArray("d186207820d181");
+        QTest::newRow("cell radioButton") << "cell" << "radioButton" << QString("Не открылась ячейка") << QByteArray("");
+        QTest::newRow("cell radioButton_2") << "cell" << "radioButton_2" << QString("Не удалось закрыть ячейку") << QByteArray("");
+        QTest::newRow("cell radioButton_3") << "cell" << "radioButton_3" << QString("Ячейка закрыта, сообщение не исчезло") << QByteArray("");
+        QTest::newRow("cell radioButton_4") << "cell" << "radioButton_4" << QString("Другая") << QByteArray("");
+        QTest::newRow("cell pushButton_error") << "cell" << "pushButton_error" << QString("Сообщить об ошибке") << QByteArray("");
+        QTest::newRow("cell pushButton_3") << "cell" << "pushButton_3" << QString("0") << QByteArray("");
+        QTest::newRow("settings label_message") << "settings" << "label_message" << QString("Сообщение") << QByteArray("");
+        QTest::newRow("settings pushButton_cancel") << "settings" << "pushButton_cancel" << QString("Назад") << QByteArray("");
+        QTest::newRow("settings label_name_now") << "settings" << "label_name_now" << QString("Комплект 1") << QByteArray("");
+        QTest::newRow("settings label_2") << "settings" << "label_2" << QString("Версия ПО 0.1.0") << QByteArray("");
+        QTest::newRow("settings pushButton_Out") << "settings" << "pushButton_Out" << QString("Выйти из \nприложения") << QByteArray("");
+        QTest::newRow("settings label_4") << "settings" << "label_4" << QString("БД обновлена: \nЛокально в 16.04.2025 10:22") << QByteArray("");
+        QTest::newRow("settings pushButton_8") << "settings" << "pushButton_8" << QString("Пользователи   \nкомплекта") << QByteArray("d0b82020200a");
+        QTest::newRow("settings pushButton_6") << "settings" << "pushButton_6" << QString("Открыть все \nячейки комплекта") << QByteArray("");
+        QTest::newRow("settings pushButton_3") << "settings" << "pushButton_3" << QString("Открыть все") << QByteArray("");
+    }
+    void formTexts()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, object);
+        QFETCH(QString, text);
+        QFETCH(QByteArray, mark);
+        QWidget *widget = formWidget(window, object);
+        QVERIFY2(widget, qPrintable(object));
+        const QString shown = widget->property("text").toString();
+        QCOMPARE(shown, text);
+        if (!mark.isEmpty())
+            QVERIFY2(shown.toUtf8().toHex().contains(mark), shown.toUtf8().toHex().constData());
+    }
+
+    void formLook()
+    {
+        QCOMPARE(dialog()->windowTitle(), QStringLiteral("Dialog"));
+        QCOMPARE(w->settingsDialog()->windowTitle(), QStringLiteral("Dialog"));
+        QVERIFY(child<QLabel>(w->settingsDialog(), "label_message")->isHidden());
+        QCOMPARE(child<QComboBox>(w->settingsDialog(), "comboBox")->count(), 0);
+        QVERIFY(child<QPushButton>(w.get(), "pushButton_backspace")->icon().availableSizes().size() > 0);
+        QCOMPARE(child<QPushButton>(w.get(), "pushButton_backspace")->iconSize(), QSize(48, 48));
+        QCOMPARE(child<QPushButton>(w.get(), "pushButton_12_enter")->iconSize(), QSize(64, 64));
+        QLabel *prompt = child<QLabel>(w.get(), "label");
+        QCOMPARE(prompt->minimumHeight(), 100);
+        QCOMPARE(prompt->maximumHeight(), 100);
+        QTextEdit *box = child<QTextEdit>(w.get(), "textEdit_kod");
+        QCOMPARE(box->minimumHeight(), 62);
+        QCOMPARE(box->maximumHeight(), 100);
+        QCOMPARE(child<QPushButton>(w.get(), "pushButton_11_detect1")->size(), QSize(75, 75));
+        QCOMPARE(child<QLabel>(dialog(), "foto")->maximumHeight(), 55);
+        QVERIFY(child<QTableWidget>(dialog(), "tableWidget")->minimumHeight() >= 400);
+        QVERIFY(child<QTableWidget>(w->settingsDialog(), "tableWidget")->minimumHeight() >= 450);
+        for (const char *key : {"pushButton", "pushButton_5", "pushButton_10", "pushButton_backspace",
+                                "pushButton_12_enter"})
+            QVERIFY2(child<QPushButton>(w.get(), key)->minimumHeight() >= 100, key);
+    }
+
+    // Fonts: family, point size, weight (Qt 5 scale) and bold.
+    void formFonts_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("object");
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("weight");
+        QTest::addColumn<bool>("bold");
+        QTest::newRow("prompt") << "main" << "label" << "Times" << 16 << int(QFont::Bold) << true;
+        QTest::newRow("code box") << "main" << "textEdit_kod" << "Times" << 32 << int(QFont::Bold) << true;
+        QTest::newRow("key 1") << "main" << "pushButton" << "Times" << 32 << int(QFont::Normal) << false;
+        QTest::newRow("key 0") << "main" << "pushButton_10" << "Times" << 32 << int(QFont::Normal) << false;
+        QTest::newRow("backspace") << "main" << "pushButton_backspace" << "Times" << 32 << int(QFont::Normal) << false;
+        QTest::newRow("enter") << "main" << "pushButton_12_enter" << "Times" << 32 << int(QFont::Normal) << false;
+        QTest::newRow("sensor 1") << "main" << "pushButton_11_detect1" << "Times" << 32 << 6 << false;
+        QTest::newRow("sensor 4") << "main" << "pushButton_14_detect4" << "Times" << 32 << 6 << false;
+        QTest::newRow("cell place") << "cell" << "label_cell" << "Times" << 32 << int(QFont::Normal) << false;
+        QTest::newRow("cell state") << "cell" << "label" << "Times" << 18 << int(QFont::Normal) << false;
+        QTest::newRow("cell name") << "cell" << "label_fio" << "Times" << 14 << 6 << false;
+        QTest::newRow("cell instruction") << "cell" << "label_3" << "Times" << 12 << int(QFont::Normal) << false;
+        QTest::newRow("set caption") << "settings" << "label_name_now" << "Sans Serif" << -1 << 50 << false;
+        QTest::newRow("rack table") << "settings" << "tableWidget" << "Sans Serif" << -1 << -1 << false;
+    }
+    void formFonts()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, object);
+        QFETCH(QString, family);
+        QFETCH(int, size);
+        QFETCH(int, weight);
+        QFETCH(bool, bold);
+        QWidget *widget = formWidget(window, object);
+        QVERIFY2(widget, qPrintable(object));
+        const QFont f = widget->font();
+        QCOMPARE(f.family(), family);
+        if (size > 0)
+            QCOMPARE(f.pointSize(), size);
+        if (weight >= 0)
+            QCOMPARE(f.weight(), weight);
+        QCOMPARE(f.bold(), bold);
+    }
 
     void enterKeyEnabling_data()
     {
@@ -330,6 +458,9 @@ private slots:
         QTest::newRow("w1") << 1 << 3 << 4 << 1 << true << 3 << 1;
         QTest::newRow("width 0") << 1 << 3 << 4 << 0 << false << 0 << 0;
         QTest::newRow("negative width") << 1 << 3 << 4 << -2 << false << 0 << 0;
+        QTest::newRow("far rack, row still an int") << 1000000 << 1 << 1000 << 6 << true << 999999001 << 1;
+        QTest::newRow("row beyond an int") << 2147483647 << 1 << 1000 << 6 << false << 0 << 0;
+        QTest::newRow("cell number beyond an int row") << 3 << 2147483647 << 2 << 1 << false << 0 << 0;
     }
     void cellArithmetic()
     {
@@ -374,6 +505,10 @@ private slots:
                                             << "Кассетница Т1 |  Ряд \nЯчейка ";
         QTest::newRow("height 0") << QStringList{"1", "3", "0", "6"} << QStringList{}
                                   << "Кассетница Т1 |  Ряд 1\nЯчейка 3";
+        QTest::newRow("rack number too large") << QStringList{"2147483647", "1", "6", "6"} << QStringList{"0,0"}
+                                               << "Кассетница Т1 |  Ряд \nЯчейка ";
+        QTest::newRow("wider than drawn") << QStringList{"1", "1502", "6", "1500"} << QStringList{"0,0", "1,1"}
+                                          << "Кассетница Т1 |  Ряд 2\nЯчейка 2";
     }
     void cellDialogMarks()
     {
@@ -385,8 +520,9 @@ private slots:
         QTableWidget *table = child<QTableWidget>(dialog(), "tableWidget");
         QCOMPARE(greenItems(table), green);
         QCOMPARE(child<QLabel>(dialog(), "label_cell")->text(), label);
-        QCOMPARE(table->columnCount(), qMax(0, args[2].toInt()));
-        QCOMPARE(table->rowCount(), qMax(0, args[3].toInt()));
+        // A rack larger than 1000 on a side is drawn in part.
+        QCOMPARE(table->columnCount(), qBound(0, args[2].toInt(), 1000));
+        QCOMPARE(table->rowCount(), qBound(0, args[3].toInt(), 1000));
         for (int r = 0; r < table->rowCount(); ++r)
             for (int c = 0; c < table->columnCount(); ++c)
                 QCOMPARE(table->item(r, c)->text(), QString::number(c + 1));

@@ -317,7 +317,7 @@ void tst_Readers::lineSettings()
     before.c_cflag = (before.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS | HUPCL;
     before.c_cflag &= ~tcflag_t(CLOCAL | CREAD);
     before.c_lflag |= ICANON | ECHO | ECHOE | ECHONL | ISIG | ECHOK | TOSTOP;
-    before.c_iflag |= IXON | IXOFF | IXANY | BRKINT | PARMRK | ISTRIP | INLCR | ICRNL | IUTF8;
+    before.c_iflag |= IXON | IXOFF | IXANY | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUTF8;
     before.c_oflag |= OPOST | ONLCR;
     before.c_cc[VMIN] = 5;
     before.c_cc[VTIME] = 1;
