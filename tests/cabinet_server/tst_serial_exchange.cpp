@@ -6,6 +6,8 @@
 #include "mytcpserver.h"
 #include "serialexchange.h"
 #include "settings.h"
+#include "simrack.h"
+#include "testsupport.h"
 
 #include <QtTest>
 
@@ -19,6 +21,8 @@
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+
+Q_DECLARE_METATYPE(SimFault)
 
 namespace {
 
@@ -228,6 +232,11 @@ private slots:
     void refusedAndIgnoredStatus_data();
     void refusedAndIgnoredStatus();
     void historyOverTheLine();
+    void everyCommandOnTheRack_data();
+    void everyCommandOnTheRack();
+    void faultsOnTheRack_data();
+    void faultsOnTheRack();
+    void numberOverTcp();
 
 private:
     QString port(int i) const { return m_dir->path() + QStringLiteral("/ttyACM") + QString::number(i); }
@@ -468,6 +477,235 @@ void TestSerialExchange::historyOverTheLine()
     QCOMPARE(requests.at(0).left(12).toHex(' '), QByteArray("14 05 0a 00 55 4d 00 00 00 01 30 00"));
     QCOMPARE(requests.at(1).left(14).toHex(' '), QByteArray("14 05 0c 00 55 4d 00 00 00 01 57 02 00 00"));
     QCOMPARE(requests.at(2).left(14).toHex(' '), QByteArray("14 05 0c 00 55 4d 00 00 00 01 57 02 01 00"));
+}
+
+namespace {
+
+// A dosimeter numbered 12345 with a user, readings and three history records.
+SimDosimeter rackDosimeter()
+{
+    SimDosimeter st;
+    st.number = 12345;
+    st.detectorType = SimGammaNeutron;
+    st.userId = QByteArray("7001");
+    st.userOrder = QByteArray::fromHex("d6c5d52035");
+    st.gammaDose = 0.000123;
+    st.neutronDose = 2.5;
+    st.gammaMaxRate = 1.0f;
+    st.gammaMaxTime = 305419896;
+    st.neutronMaxRate = 0.5f;
+    st.neutronMaxTime = -2;
+    st.history = SimRack::makeHistory(3);
+    return st;
+}
+
+using Command = std::function<QString(const QString &port)>;
+
+// Commands by name, called with the rack dosimeter's number and fixed values.
+QMap<QString, Command> rackCommands()
+{
+    const QString n = QStringLiteral("12345");
+    return {
+        {"Get_Nomer_PPD", [](const QString &p) { return Get_Nomer_PPD(p); }},
+        {"Get_Type_PPD", [](const QString &p) { return Get_Type_PPD(p); }},
+        {"Get_user_id", [n](const QString &p) { return Get_user_id(p, n); }},
+        {"Get_user_order", [n](const QString &p) { return Get_user_order(p, n); }},
+        {"Set_user_id", [n](const QString &p) { return Set_user_id(p, n, QStringLiteral("ab12")); }},
+        {"Set_user_order", [n](const QString &p) { return Set_user_order(p, n, QStringLiteral("цех 5")); }},
+        {"Set_user_order quote", [n](const QString &p) { return Set_user_order(p, n, QStringLiteral("a\"b\\")); }},
+        {"Set_user_PPD", [n](const QString &p) { return Set_user_PPD(p, n, QStringLiteral("Пётр №1")); }},
+        {"Reset_de", [n](const QString &p) { return Reset_de(p, n); }},
+        {"Set_maxder", [n](const QString &p) { return Set_maxder(p, n); }},
+        {"Set_de1", [n](const QString &p) { return Set_de1(p, n, QStringLiteral("1.5")); }},
+        {"Set_de2", [n](const QString &p) { return Set_de2(p, n, QStringLiteral("abc")); }},
+        {"Set_der1", [n](const QString &p) { return Set_der1(p, n, QStringLiteral("0.1")); }},
+        {"Set_der2", [n](const QString &p) { return Set_der2(p, n, QStringLiteral("2")); }},
+        {"Reset_nde", [n](const QString &p) { return Reset_nde(p, n); }},
+        {"Set_nmaxder", [n](const QString &p) { return Set_nmaxder(p, n); }},
+        {"Set_nde1", [n](const QString &p) { return Set_nde1(p, n, QStringLiteral("0.5")); }},
+        {"Set_nde2", [n](const QString &p) { return Set_nde2(p, n, QStringLiteral("inf")); }},
+        {"Set_nder1", [n](const QString &p) { return Set_nder1(p, n, QStringLiteral("1.5")); }},
+        {"Set_nder2", [n](const QString &p) { return Set_nder2(p, n, QStringLiteral("-1")); }},
+        {"Set_screen_on_PPD", [n](const QString &p) { return Set_screen_on_PPD(p, n); }},
+        {"Set_screen_off_PPD", [n](const QString &p) { return Set_screen_off_PPD(p, n); }},
+        {"Ack_configuration_PPD", [n](const QString &p) { return Ack_configuration_PPD(p, n); }},
+        {"Get_des_val", [n](const QString &p) { return Get_des_val(p, n); }},
+        {"Get_maxder", [n](const QString &p) { return Get_maxder(p, n); }},
+        {"Get_maxtime", [n](const QString &p) { return Get_maxtime(p, n); }},
+        {"Get_ndes_val", [n](const QString &p) { return Get_ndes_val(p, n); }},
+        {"Get_nmaxder", [n](const QString &p) { return Get_nmaxder(p, n); }},
+        {"Get_nmaxtime", [n](const QString &p) { return Get_nmaxtime(p, n); }},
+        {"Get_count_event_history", [n](const QString &p) { return Get_count_event_history(p, n); }},
+        {"Get_history_all", [n](const QString &p) { return Get_history_all(p, n); }},
+    };
+}
+
+QString rackResult(const char *key, const QString &value, const QString &message = QString())
+{
+    return QStringLiteral("{\"") + QLatin1String(key) + QStringLiteral("\": \"") + value
+        + QStringLiteral("\",\"error\":\"") + message + QStringLiteral("\"}");
+}
+
+} // namespace
+
+void TestSerialExchange::everyCommandOnTheRack_data()
+{
+    QTest::addColumn<QString>("command");
+    // The frames the dosimeter must receive, without their CRC.
+    QTest::addColumn<QStringList>("frames");
+    QTest::addColumn<QString>("expected");
+    const QString head = QStringLiteral("14 05 0a 00 55 39 30 00 00 01 ");
+    auto plain = [&](const char *command, const char *code, const QString &expected) {
+        QTest::newRow(command) << QString::fromLatin1(command) << QStringList{head + QLatin1String(code) + " 00"}
+                               << expected;
+    };
+    auto withData = [](const char *command, const char *frame, const QString &expected) {
+        QTest::newRow(command) << QString::fromLatin1(command) << QStringList{QString::fromLatin1(frame)} << expected;
+    };
+
+    QTest::newRow("Get_Nomer_PPD") << "Get_Nomer_PPD" << QStringList{"14 05 0a 00 55 00 00 00 00 01 01 00"}
+                                   << rackResult("nomer_pdd", "12345");
+    QTest::newRow("Get_Type_PPD") << "Get_Type_PPD" << QStringList{"14 05 0a 00 55 00 00 00 00 01 01 00"}
+                                  << rackResult("Type_PPD", QStringLiteral("гамма-детектор и нейтронный детектор"));
+    plain("Get_user_id", "45", rackResult("user_id", "7001"));
+    plain("Get_user_order", "49", rackResult("user_order", QStringLiteral("ЦЕХ 5")));
+    withData("Set_user_id", "14 05 0e 00 55 39 30 00 00 01 46 04 41 42 31 32", rackResult("set_user_id", "AB12"));
+    withData("Set_user_order", "14 05 0f 00 55 39 30 00 00 01 4a 05 d6 c5 d5 20 35",
+             rackResult("set_user_order", QStringLiteral("ЦЕХ 5")));
+    withData("Set_user_order quote", "14 05 0e 00 55 39 30 00 00 01 4a 04 41 22 42 5c",
+             rackResult("set_user_order", QStringLiteral("A\\\"B\\\\")));
+    withData("Set_user_PPD", "14 05 13 00 55 39 30 00 00 01 44 09 cf a8 d2 d0 20 e2 84 96 31",
+             rackResult("set_user_name", QStringLiteral("ПЁТР №1")));
+    plain("Reset_de", "59", rackResult("reset_de", ""));
+    plain("Set_maxder", "18", rackResult("set_maxder", ""));
+    withData("Set_de1", "14 05 12 00 55 39 30 00 00 01 09 08 00 00 00 00 00 00 f8 3f", rackResult("set_de1", "1.5"));
+    withData("Set_de2", "14 05 12 00 55 39 30 00 00 01 0c 08 00 00 00 00 00 00 00 00", rackResult("set_de2", "abc"));
+    withData("Set_der1", "14 05 0e 00 55 39 30 00 00 01 12 04 cd cc cc 3d", rackResult("set_der1", "0.1"));
+    withData("Set_der2", "14 05 0e 00 55 39 30 00 00 01 15 04 00 00 00 40", rackResult("set_der2", "2"));
+    plain("Reset_nde", "b4", rackResult("reset_nde", ""));
+    plain("Set_nmaxder", "a8", rackResult("set_nmaxder", ""));
+    withData("Set_nde1", "14 05 12 00 55 39 30 00 00 01 b9 08 00 00 00 00 00 00 e0 3f", rackResult("set_nde1", "0.5"));
+    withData("Set_nde2", "14 05 12 00 55 39 30 00 00 01 bc 08 00 00 00 00 00 00 00 00", rackResult("set_nde2", "inf"));
+    withData("Set_nder1", "14 05 0e 00 55 39 30 00 00 01 a2 04 00 00 c0 3f", rackResult("set_nder1", "1.5"));
+    withData("Set_nder2", "14 05 0e 00 55 39 30 00 00 01 a5 04 00 00 80 bf", rackResult("set_nder2", "-1"));
+    withData("Set_screen_on_PPD", "14 05 0c 00 55 39 30 00 00 01 3a 02 00 00", rackResult("set_screen_on", ""));
+    withData("Set_screen_off_PPD", "14 05 0c 00 55 39 30 00 00 01 3a 02 01 00", rackResult("set_screen_off", ""));
+    plain("Ack_configuration_PPD", "75", rackResult("ack_configuration", ""));
+    plain("Get_des_val", "4f", rackResult("get_des_val", "0.000123000"));
+    plain("Get_maxder", "17", rackResult("get_maxder", "1.000000000"));
+    plain("Get_maxtime", "19", rackResult("get_maxtime", "305419896"));
+    plain("Get_ndes_val", "af", rackResult("get_ndes_val", "2.500000000"));
+    plain("Get_nmaxder", "a7", rackResult("get_nmaxder", "0.500000000"));
+    plain("Get_nmaxtime", "a9", rackResult("get_nmaxtime", "-2"));
+    plain("Get_count_event_history", "30", rackResult("event_history", "3"));
+    QByteArray records;
+    for (const QByteArray &r : SimRack::makeHistory(3))
+        records += r;
+    QTest::newRow("Get_history_all") << "Get_history_all"
+                                     << QStringList{head + "30 00", QStringLiteral("14 05 0c 00 55 39 30 00 00 01 57 02 00 00")}
+                                     << rackResult("history_all", QString::fromLatin1(records.toHex()));
+}
+
+void TestSerialExchange::everyCommandOnTheRack()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, frames);
+    QFETCH(QString, expected);
+    SimRack rack(m_dir->filePath(QStringLiteral("rack")));
+    G_ports_dkg = makePortList(rack.portBase());
+    const int dev = rack.insert(3, rackDosimeter(), 4);
+    QCOMPARE(dev, 4);
+    const QMap<QString, Command> commands = rackCommands();
+    QVERIFY(commands.contains(command));
+
+    QCOMPARE(commands.value(command)(rack.portPath(dev)), expected);
+    // The rack records only frames whose CRC it found right.
+    QVERIFY(rack.badFrames(dev).isEmpty());
+    QStringList sent;
+    for (const QByteArray &f : rack.requests(dev))
+        sent << QString::fromLatin1(f.left(f.size() - 2).toHex(' '));
+    QCOMPARE(sent, frames);
+}
+
+void TestSerialExchange::faultsOnTheRack_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<SimFault>("fault");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("maxMs");
+    const QString readFailed = QStringLiteral("ошибка чтения ЭД гамма");
+    const QString writeFailed = QStringLiteral("Ошибка записи 1 порог по ЭД");
+    QTest::newRow("chunks 50 ms apart come whole") << "Get_des_val" << 0x4F << SimFault::chunks(8, 50)
+                                                   << rackResult("get_des_val", "0.000123000") << 1000;
+    QTest::newRow("a 150 ms pause cuts the value off") << "Get_des_val" << 0x4F << SimFault::chunks(14, 150)
+                                                       << rackResult("get_des_val", "0.000000000") << 1000;
+    QTest::newRow("silent read") << "Get_des_val" << 0x4F << SimFault::silence()
+                                 << rackResult("get_des_val", "", readFailed) << 1000;
+    QTest::newRow("endless stream ends at the deadline") << "Get_des_val" << 0x4F << SimFault::stream(64, 10)
+                                                         << rackResult("get_des_val", "0.000123000")
+                                                         << kExchangeDeadlineMs + 500;
+    QTest::newRow("refused write") << "Set_de1" << 0x09 << SimFault::refuse(3)
+                                   << rackResult("set_de1", "1.5", writeFailed) << 1000;
+    QTest::newRow("write cut to 1 byte") << "Set_de1" << 0x09 << SimFault::cut(1)
+                                         << rackResult("set_de1", "1.5", writeFailed) << 1000;
+    QTest::newRow("write cut to 12 bytes") << "Set_de1" << 0x09 << SimFault::cut(12)
+                                           << rackResult("set_de1", "1.5") << 1000;
+    QTest::newRow("refusal ignored by the mode command") << "Set_screen_off_PPD" << 0x3A << SimFault::refuse()
+                                                         << rackResult("set_screen_off", "") << 1000;
+}
+
+void TestSerialExchange::faultsOnTheRack()
+{
+    QFETCH(QString, command);
+    QFETCH(int, code);
+    QFETCH(SimFault, fault);
+    QFETCH(QString, expected);
+    QFETCH(int, maxMs);
+    SimRack rack(m_dir->filePath(QStringLiteral("rack")));
+    G_ports_dkg = makePortList(rack.portBase());
+    const int dev = rack.insert(1, rackDosimeter(), 0);
+    QCOMPARE(dev, 0);
+    rack.setFault(dev, code, fault);
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(rackCommands().value(command)(rack.portPath(dev)), expected);
+    QVERIFY2(t.elapsed() < maxMs, QByteArray::number(t.elapsed()).constData());
+    QCOMPARE(rack.requests(dev).size(), 1);
+}
+
+void TestSerialExchange::numberOverTcp()
+{
+    SimRack rack(m_dir->filePath(QStringLiteral("rack")));
+    QCOMPARE(rack.insert(1, 12345, 2), 2);
+    const QString ram = m_dir->filePath(QStringLiteral("ram"));
+    QVERIFY(QDir().mkpath(ram));
+    const quint16 tcp = freeTcpPort();
+    writeSettings(m_dir->filePath(QStringLiteral("settings.ini")),
+                  {QStringLiteral("Path_RAM=") + ram, QStringLiteral("port_base=") + rack.portBase(),
+                   QStringLiteral("tcp_port=") + QString::number(tcp)});
+    ServerProcess server(m_dir->path(), tcp,
+                         {QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")});
+    QVERIFY2(server.waitReady(60000), server.log().constData());
+    const QByteArray noAnswer =
+        QStringLiteral("{\"nomer_pdd\": \"\",\"error\":\"ошибка чтения номера дозиметра. Нет доступа\"}").toUtf8();
+    const QList<QPair<QString, QByteArray>> cases{
+        {rack.portPath(2), QByteArray("{\"nomer_pdd\": \"12345\",\"error\":\"\"}")},
+        {rack.portPath(3), noAnswer},          // a listed device that is not there
+        {rack.folder() + QStringLiteral("/.udev/ttyACM2"), noAnswer},   // not a rack device
+    };
+    for (const auto &c : cases) {
+        rack.clearRequests(2);
+        const QByteArray request = "{\"command\":\"Get_Nomer_PPD\",\"port\":\"" + c.first.toUtf8() + "\"}";
+        QCOMPARE(sendRequest(tcp, request), c.second);
+        const QList<QByteArray> sent = rack.requests(2);
+        if (c.first == rack.portPath(2)) {
+            QCOMPARE(sent.size(), 1);
+            QCOMPARE(sent.first().toHex(' '), QByteArray("14 05 0a 00 55 00 00 00 00 01 01 00 3f a0"));
+        } else {
+            QVERIFY(sent.isEmpty());
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSerialExchange)
