@@ -13,11 +13,13 @@ namespace {
 QString freeReply() { return QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}"); }
 QString occupiedReply() { return QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"); }
 
-// The list index of a cell number; a text that is not a number is cell 0.
+// The list index of a cell number (a text that is not a number is cell 0),
+// logged as it is computed; every index below 0 is as good as -1.
 int cellIndex(const QString &cell)
 {
     bool ok = false;
     const int n = cell.toInt(&ok, 10);
+    logLine(QStringLiteral("ячейка ") + QString::number(ok ? qint64(n) - 1 : -1));
     return ok && n > 0 ? n - 1 : -1;
 }
 
@@ -77,7 +79,6 @@ QString cell_free(QString nomer_ppd, QString cell)
     StateFile ports(statePath(QStringLiteral("/port.ini")));
 
     const int i = cellIndex(cell);
-    logLine(QStringLiteral("ячейка ") + QString::number(i));
     // A cell without a line of its own has nothing to clear.
     if (!ports.has(i))
         return freeReply();
@@ -86,14 +87,12 @@ QString cell_free(QString nomer_ppd, QString cell)
     if (devicePresent(device)) {
         const CommandReply reply(Get_Nomer_PPD(device));
         const QString number = reply.value(QStringLiteral("nomer_pdd"));
-        if (!reply.ok()) {
-            // The device is still there: a read that failed says nothing
-            // about whether the issued dosimeter has left.
+        if (!reply.ok())
             logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
-            return occupiedReply();
-        }
         logLine(QStringLiteral("Номер дозиметра ") + number);
-        if (number == nomer_ppd)
+        // The device is still there: a read that failed says nothing about
+        // whether the issued dosimeter has left.
+        if (!reply.ok() || number == nomer_ppd)
             return occupiedReply();
     }
 
@@ -114,7 +113,6 @@ QString cell_error(QString port, QString cell, QString block)
     StateFile ports(statePath(QStringLiteral("/port.ini")));
 
     const int i = cellIndex(cell);
-    logLine(QStringLiteral("ячейка ") + QString::number(i));
 
     if (!block.isEmpty()) {
         if (errors.set(i, block))

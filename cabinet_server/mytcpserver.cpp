@@ -18,6 +18,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cstring>
+
 namespace {
 
 const char kBufferProperty[] = "orvik_request_buffer";
@@ -48,38 +50,194 @@ QByteArray takeBuffer(QTcpSocket *socket)
 
 } // namespace
 
-bool isIncompleteJsonObject(const QByteArray &bytes)
+namespace {
+
+// A strict JSON scanner that tells apart input that ends too early from input
+// that is wrong: a request still missing its tail is worth waiting for,
+// garbage is not.
+class JsonPrefixScanner
 {
-    int i = 0;
-    const int n = bytes.size();
-    while (i < n && (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r'))
-        ++i;
-    if (i >= n || bytes[i] != '{')
-        return false;
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (; i < n; ++i) {
-        const char c = bytes[i];
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
+public:
+    enum Result { Complete, NeedMore, Invalid };
+
+    explicit JsonPrefixScanner(const QByteArray &bytes) : m_data(bytes.constData()), m_size(bytes.size()) {}
+
+    // The outer value must be an object.
+    Result object()
+    {
+        skipBlanks();
+        if (atEnd())
+            return Invalid;
+        if (m_data[m_pos] != '{')
+            return Invalid;
+        return value(0);
+    }
+
+private:
+    // Deeper nesting than the JSON reader accepts is refused at once.
+    static constexpr int kMaxDepth = 1024;
+
+    bool atEnd() const { return m_pos >= m_size; }
+    void skipBlanks()
+    {
+        while (!atEnd() && (m_data[m_pos] == ' ' || m_data[m_pos] == '\t' || m_data[m_pos] == '\n'
+                            || m_data[m_pos] == '\r'))
+            ++m_pos;
+    }
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+    static bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+    Result value(int depth)
+    {
+        skipBlanks();
+        if (atEnd())
+            return NeedMore;
+        const char c = m_data[m_pos];
+        if (c == '{' || c == '[')
+            return depth >= kMaxDepth ? Invalid : container(depth + 1);
+        if (c == '"')
+            return string();
+        if (c == 't')
+            return literal("true");
+        if (c == 'f')
+            return literal("false");
+        if (c == 'n')
+            return literal("null");
+        if (c == '-' || isDigit(c))
+            return number();
+        return Invalid;
+    }
+
+    Result literal(const char *word)
+    {
+        for (; *word; ++word, ++m_pos) {
+            if (atEnd())
+                return NeedMore;
+            if (m_data[m_pos] != *word)
+                return Invalid;
         }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            ++depth;
-        } else if (c == '}' || c == ']') {
-            if (--depth <= 0)
-                return false; // the outer value has ended: complete or garbage
+        return Complete;
+    }
+
+    Result string()
+    {
+        ++m_pos; // opening quote
+        while (!atEnd()) {
+            const unsigned char c = static_cast<unsigned char>(m_data[m_pos++]);
+            if (c == '"')
+                return Complete;
+            if (c < 0x20)
+                return Invalid;
+            if (c != '\\')
+                continue;
+            if (atEnd())
+                return NeedMore;
+            const char e = m_data[m_pos++];
+            if (e == 'u') {
+                for (int k = 0; k < 4; ++k, ++m_pos) {
+                    if (atEnd())
+                        return NeedMore;
+                    if (!isHex(m_data[m_pos]))
+                        return Invalid;
+                }
+            } else if (!strchr("\"\\/bfnrt", e) || e == 0) {
+                return Invalid;
+            }
+        }
+        return NeedMore;
+    }
+
+    // A number always stands inside an object here, so one that reaches the
+    // end of the data may still go on.
+    Result number()
+    {
+        if (m_data[m_pos] == '-')
+            ++m_pos;
+        if (atEnd())
+            return NeedMore;
+        if (m_data[m_pos] == '0') {
+            ++m_pos;
+        } else if (isDigit(m_data[m_pos])) {
+            while (!atEnd() && isDigit(m_data[m_pos]))
+                ++m_pos;
+        } else {
+            return Invalid;
+        }
+        if (!atEnd() && m_data[m_pos] == '.') {
+            ++m_pos;
+            if (atEnd())
+                return NeedMore;
+            if (!isDigit(m_data[m_pos]))
+                return Invalid;
+            while (!atEnd() && isDigit(m_data[m_pos]))
+                ++m_pos;
+        }
+        if (!atEnd() && (m_data[m_pos] == 'e' || m_data[m_pos] == 'E')) {
+            ++m_pos;
+            if (!atEnd() && (m_data[m_pos] == '+' || m_data[m_pos] == '-'))
+                ++m_pos;
+            if (atEnd())
+                return NeedMore;
+            if (!isDigit(m_data[m_pos]))
+                return Invalid;
+            while (!atEnd() && isDigit(m_data[m_pos]))
+                ++m_pos;
+        }
+        return atEnd() ? NeedMore : Complete;
+    }
+
+    Result container(int depth)
+    {
+        const bool isObject = m_data[m_pos] == '{';
+        const char close = isObject ? '}' : ']';
+        ++m_pos;
+        skipBlanks();
+        if (atEnd())
+            return NeedMore;
+        if (m_data[m_pos] == close) {
+            ++m_pos;
+            return Complete;
+        }
+        for (;;) {
+            if (isObject) {
+                skipBlanks();
+                if (atEnd())
+                    return NeedMore;
+                if (m_data[m_pos] != '"')
+                    return Invalid;
+                const Result key = string();
+                if (key != Complete)
+                    return key;
+                skipBlanks();
+                if (atEnd())
+                    return NeedMore;
+                if (m_data[m_pos++] != ':')
+                    return Invalid;
+            }
+            const Result item = value(depth);
+            if (item != Complete)
+                return item;
+            skipBlanks();
+            if (atEnd())
+                return NeedMore;
+            const char c = m_data[m_pos++];
+            if (c == close)
+                return Complete;
+            if (c != ',')
+                return Invalid;
         }
     }
-    return depth > 0;
+
+    const char *m_data;
+    int m_size;
+    int m_pos = 0;
+};
+
+} // namespace
+
+bool isIncompleteJsonObject(const QByteArray &bytes)
+{
+    return JsonPrefixScanner(bytes).object() == JsonPrefixScanner::NeedMore;
 }
 
 namespace {

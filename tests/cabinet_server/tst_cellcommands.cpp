@@ -32,6 +32,21 @@ bool isJsonObject(const QString &text)
     return err.error == QJsonParseError::NoError && doc.isObject();
 }
 
+// Collects the debug lines written while it lives.
+class LogCapture
+{
+public:
+    LogCapture() { s_lines.clear(); m_previous = qInstallMessageHandler(&LogCapture::handle); }
+    ~LogCapture() { qInstallMessageHandler(m_previous); }
+    QStringList lines() const { return s_lines; }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext &, const QString &text) { s_lines << text; }
+    static QStringList s_lines;
+    QtMessageHandler m_previous;
+};
+QStringList LogCapture::s_lines;
+
 // The writer side of the killed-writer test: blocks cell 1 again and again
 // with two alternating texts until it is killed.
 int writerLoop()
@@ -155,15 +170,22 @@ private slots:
         QTest::addColumn<QString>("cell");
         QTest::addColumn<QString>("reply");
         QTest::addColumn<bool>("cleared");
-        QTest::newRow("dosimeter still in its cell") << "" << "1001" << "2" << kOccupied << false;
-        QTest::newRow("device gone") << "gone" << "1001" << "2" << kFree << true;
-        QTest::newRow("another number answers") << "" << "1005" << "2" << kFree << true;
-        QTest::newRow("present but silent") << "silent" << "1001" << "2" << kOccupied << false;
-        QTest::newRow("present but cut before the number") << "cut" << "1001" << "2" << kFree << true;
-        QTest::newRow("cell 0") << "" << "1001" << "0" << kFree << false;
-        QTest::newRow("cell past the end") << "gone" << "1001" << "3" << kFree << false;
-        QTest::newRow("cell not a number") << "gone" << "1001" << "x" << kFree << false;
-        QTest::newRow("cell negative") << "gone" << "1001" << "-1" << kFree << false;
+        QTest::addColumn<QStringList>("log");
+        const QString cell1 = QStringLiteral("ячейка 1");
+        const QString number = QStringLiteral("Номер дозиметра 1001");
+        QTest::newRow("dosimeter still in its cell") << "" << "1001" << "2" << kOccupied << false
+                                                     << QStringList{cell1, number};
+        QTest::newRow("device gone") << "gone" << "1001" << "2" << kFree << true << QStringList{cell1};
+        QTest::newRow("another number answers") << "" << "1005" << "2" << kFree << true << QStringList{cell1, number};
+        QTest::newRow("present but silent")
+            << "silent" << "1001" << "2" << kOccupied << false
+            << QStringList{cell1, QStringLiteral("Ошибка чтения номера дозиметра"), QStringLiteral("Номер дозиметра ")};
+        QTest::newRow("present but cut before the number") << "cut" << "1001" << "2" << kFree << true
+                                                           << QStringList{cell1, QStringLiteral("Номер дозиметра 0")};
+        QTest::newRow("cell 0") << "" << "1001" << "0" << kFree << false << QStringList{"ячейка -1"};
+        QTest::newRow("cell past the end") << "gone" << "1001" << "3" << kFree << false << QStringList{"ячейка 2"};
+        QTest::newRow("cell not a number") << "gone" << "1001" << "x" << kFree << false << QStringList{"ячейка -1"};
+        QTest::newRow("cell negative") << "gone" << "1001" << "-1" << kFree << false << QStringList{"ячейка -2"};
     }
 
     void cellFree()
@@ -173,6 +195,7 @@ private slots:
         QFETCH(QString, cell);
         QFETCH(QString, reply);
         QFETCH(bool, cleared);
+        QFETCH(QStringList, log);
         twoCells();
         if (situation == QLatin1String("gone"))
             m_rack->remove(1);
@@ -186,7 +209,11 @@ private slots:
             expected["/port.ini"] = lines({port(0), ""});
             expected["/error.ini"] = lines({"", ""});
         }
-        QCOMPARE(cell_free(issued, cell), reply);
+        {
+            LogCapture capture;
+            QCOMPARE(cell_free(issued, cell), reply);
+            QCOMPARE(capture.lines(), log);
+        }
         QCOMPARE(snapshot(), expected);
         // The neighbouring cell's dosimeter is never asked.
         QCOMPARE(m_rack->requests(0).size(), 0);
@@ -277,17 +304,31 @@ private slots:
         const QString userId = QStringLiteral("14 05 0a 00 55 54 a1 00 00 01 46 00 01 32");
         const QString name = QStringLiteral("14 05 0a 00 55 54 a1 00 00 01 44 00 b1 01");
         const QString service = QStringLiteral("14 05 0c 00 55 54 a1 00 00 01 3a 02 01 00 d2 62");
+        QTest::addColumn<QStringList>("log");
+        const QStringList logStart{QStringLiteral("ячейка 1"), QStringLiteral("Номер дозиметра 41300"),
+                                   QStringLiteral("Сброс ЭД "), QStringLiteral("Сброс максимальной МЭД ")};
+        // The user name line begins with a Latin C.
+        const QStringList logEnd{QStringLiteral("Записан, идентификатор пользователя "),
+                                 QString::fromUtf8("C\xd0\xb1\xd1\x80\xd0\xbe\xd1\x81 "
+                                                   "\xd0\xb8\xd0\xbc\xd0\xb5\xd0\xbd\xd0\xb8 "
+                                                   "\xd0\xbf\xd0\xbe\xd0\xbb\xd1\x8c\xd0\xb7\xd0\xbe"
+                                                   "\xd0\xb2\xd0\xb0\xd1\x82\xd0\xb5\xd0\xbb\xd1\x8f"),
+                                 QStringLiteral("установлен сервисный режим")};
         QTest::newRow("1300: six resets")
-            << "1300" << QStringList{identity, resetDe, maxder, order, userId, name, service};
+            << "1300" << QStringList{identity, resetDe, maxder, order, userId, name, service} << logStart + logEnd;
         QTest::newRow("1300GN: eight resets")
-            << "1300GN"
-            << QStringList{identity, resetDe, maxder, resetNde, nmaxder, order, userId, name, service};
+            << "1300GN" << QStringList{identity, resetDe, maxder, resetNde, nmaxder, order, userId, name, service}
+            << logStart
+                   + QStringList{QStringLiteral("Сброс ЭД нейтронного канала "),
+                                 QStringLiteral("Сброс максимальной МЭД ")}
+                   + logEnd;
     }
 
     void cellErrorUnblockResets()
     {
         QFETCH(QString, type);
         QFETCH(QStringList, frames);
+        QFETCH(QStringList, log);
         G_type_ppd = type;
         twoCells();
         // Cell 2 now holds dosimeter 41300 that still carries a worker.
@@ -300,7 +341,11 @@ private slots:
         writeBytes(ram("/nomer_ppd.ini"), lines({"1000", ""}));
 
         const qint64 before = QDateTime::currentSecsSinceEpoch();
-        QCOMPARE(cell_error(port(1), QStringLiteral("2"), QString()), kFree);
+        {
+            LogCapture capture;
+            QCOMPARE(cell_error(port(1), QStringLiteral("2"), QString()), kFree);
+            QCOMPARE(capture.lines(), log);
+        }
         const qint64 after = QDateTime::currentSecsSinceEpoch();
 
         QStringList sent;

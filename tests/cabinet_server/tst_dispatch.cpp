@@ -142,6 +142,50 @@ private slots:
         QCOMPARE(f_command(request), reply);
     }
 
+    // Only a request that is still missing its tail is worth waiting for.
+    void incompleteObjects_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("incomplete");
+        QTest::newRow("open brace") << QByteArray(" \r\n{") << true;
+        QTest::newRow("inside a key") << QByteArray("{\"comm") << true;
+        QTest::newRow("before the colon") << QByteArray("{\"command\" ") << true;
+        QTest::newRow("inside a value") << QByteArray("{\"command\":\"Kas_st") << true;
+        QTest::newRow("after an escape") << QByteArray("{\"a\":\"x\\") << true;
+        QTest::newRow("inside a unicode escape") << QByteArray("{\"a\":\"\\u04") << true;
+        QTest::newRow("inside a number") << QByteArray("{\"a\":12") << true;
+        QTest::newRow("number with exponent sign") << QByteArray("{\"a\":-1.5e+") << true;
+        QTest::newRow("inside a literal") << QByteArray("{\"a\":tr") << true;
+        QTest::newRow("after a comma") << QByteArray("{\"a\":null,") << true;
+        QTest::newRow("nested array") << QByteArray("{\"a\":[1,{\"b\":[]},") << true;
+        QTest::newRow("utf-8 text") << QByteArray("{\"block\":\"\xd0\xb1\xd0") << true;
+        QTest::newRow("complete") << QByteArray("{\"command\":\"Kas_status\"}") << false;
+        QTest::newRow("complete with blanks") << QByteArray("{ } \n") << false;
+        QTest::newRow("second object begun") << QByteArray("{}{\"a\"") << false;
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("blanks only") << QByteArray(" \n") << false;
+        QTest::newRow("array") << QByteArray("[{\"a\":1") << false;
+        QTest::newRow("scalar") << QByteArray("\"{") << false;
+        QTest::newRow("bare word after the brace") << QByteArray("{abc") << false;
+        QTest::newRow("key not a string") << QByteArray("{1:") << false;
+        QTest::newRow("missing colon") << QByteArray("{\"a\" 1") << false;
+        QTest::newRow("misspelt literal") << QByteArray("{\"a\":trux") << false;
+        QTest::newRow("bad escape") << QByteArray("{\"a\":\"\\q") << false;
+        QTest::newRow("bad unicode escape") << QByteArray("{\"a\":\"\\u0g") << false;
+        QTest::newRow("control character in a string") << QByteArray("{\"a\":\"x\ty") << false;
+        QTest::newRow("leading zero") << QByteArray("{\"a\":01") << false;
+        QTest::newRow("bad fraction") << QByteArray("{\"a\":1.x") << false;
+        QTest::newRow("wrong closing bracket") << QByteArray("{\"a\":[1}") << false;
+        QTest::newRow("missing comma") << QByteArray("{\"a\":1 \"b\"") << false;
+        QTest::newRow("nesting too deep") << QByteArray("{\"a\":") + QByteArray(5000, '[') << false;
+    }
+    void incompleteObjects()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, incomplete);
+        QCOMPARE(isIncompleteJsonObject(bytes), incomplete);
+    }
+
     void refusedIssueCallsNoHandler()
     {
         G_type_ppd = QStringLiteral("1300GN");

@@ -34,6 +34,21 @@ QString notFound(const QString &port, const QString &cell)
         .arg(port, cell);
 }
 
+// Collects the debug lines written while it lives.
+class LogCapture
+{
+public:
+    LogCapture() { s_lines.clear(); m_previous = qInstallMessageHandler(&LogCapture::handle); }
+    ~LogCapture() { qInstallMessageHandler(m_previous); }
+    QStringList lines() const { return s_lines; }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext &, const QString &text) { s_lines << text; }
+    static QStringList s_lines;
+    QtMessageHandler m_previous;
+};
+QStringList LogCapture::s_lines;
+
 } // namespace
 
 class TestRackMap : public QObject
@@ -156,6 +171,23 @@ private slots:
         for (const char *name : {"/nomer_ppd.ini", "/port.ini", "/error.ini", "/datatime.ini"})
             QVERIFY2(QFileInfo::exists(ram(QLatin1String(name))), name);
         QCOMPARE(readBytes(hubFile()), hub.isEmpty() ? QByteArray() : lines(hubLines));
+    }
+
+    void startUpLogsEachDevice()
+    {
+        writeBytes(hubFile(), lines({SimRack::hubId(1), SimRack::hubId(2), SimRack::hubId(3), SimRack::hubId(4)}));
+        insertDevices({"0@2=1000", "1@1=1001 user 77", "2@3=1002 silent", "3@9=1003"});
+        LogCapture capture;
+        Init_start();
+        QCOMPARE(capture.lines(),
+                 (QStringList{QStringLiteral("G_kas_count_cell-30"),
+                              QStringLiteral("Номер дозиметра 1000"), QStringLiteral("идентификатор пользователя "),
+                              SimRack::hubId(2), QStringLiteral("найден"),
+                              QStringLiteral("Номер дозиметра 1001"), QStringLiteral("идентификатор пользователя 77"),
+                              QStringLiteral("не ид"),
+                              QStringLiteral("Ошибка чтения номера дозиметра"),
+                              QStringLiteral("Номер дозиметра 1003"), QStringLiteral("идентификатор пользователя "),
+                              SimRack::hubId(9)}));
     }
 
     void startUpKeepsExistingRegistrations()

@@ -148,6 +148,15 @@ private slots:
         // The connection is usable afterwards.
         s.write("{\"command\":\"cell_cancel\"}");
         QCOMPARE(readReply(s), kCellCancel);
+
+        // Garbage that merely begins like an object is refused at once.
+        for (const QByteArray &garbage : {QByteArray("{abc"), QByteArray("{\"command\" \"cell_cancel\""),
+                                           QByteArray("{\"command\":cell_cancel")}) {
+            t.restart();
+            s.write(garbage);
+            QCOMPARE(readReply(s, 300, 5000), kNotJson);
+            QVERIFY2(t.elapsed() < 900, garbage.constData());
+        }
     }
 
     void oversizeRequestIsDropped()
