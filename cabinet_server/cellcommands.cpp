@@ -56,9 +56,13 @@ void runStep(const QString &result, const QString &resultKey, StepLog mode, cons
 
 } // namespace
 
+// A rack report never lists more cells than this: a mistyped "kas_count_cell"
+// of billions would otherwise exhaust the memory on every request.
+constexpr int kMaxReportedCells = 4096;
+
 QString Kas_status()
 {
-    const int count = qMax(0, G_kas_count_cell);
+    const int count = qBound(0, G_kas_count_cell, kMaxReportedCells);
     const StateFile ports(statePath(QStringLiteral("/port.ini")));
     const StateFile errors(statePath(QStringLiteral("/error.ini")));
 

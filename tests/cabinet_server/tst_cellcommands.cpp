@@ -143,6 +143,14 @@ private slots:
             << 1 << QByteArray("\n") << QByteArray("say \"no\" \\ now\n")
             << "{\"cell_sensor\": [0], \"cell_port\": [\"\"], "
                "\"cell_error\": [\"say \\\"no\\\" \\\\ now\"], \"error\":\"\"}";
+        QString huge = QStringLiteral("{\"cell_sensor\": [");
+        huge += QStringList(QVector<QString>(4096, QStringLiteral("0")).toList()).join(QStringLiteral(", "));
+        huge += QStringLiteral("], \"cell_port\": [\"\"");
+        huge += QString(QStringLiteral(", \"\"")).repeated(4095);
+        huge += QStringLiteral("], \"cell_error\": [\"\"");
+        huge += QString(QStringLiteral(", \"\"")).repeated(4095);
+        huge += QStringLiteral("], \"error\":\"\"}");
+        QTest::newRow("absurd count is capped") << 2000000000 << QByteArray("\n") << QByteArray("\n") << huge;
         QTest::newRow("negative count") << -3 << QByteArray("\n") << QByteArray("\n")
                                         << "{\"cell_sensor\": [], \"cell_port\": [], \"cell_error\": [], \"error\":\"\"}";
     }
