@@ -364,6 +364,7 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
         // The device is there but did not say who it is: change nothing, so
         // that the return is neither lost nor booked twice.
         logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+        logLine(QStringLiteral("Номер дозиметра ") + numberRead.value(QStringLiteral("nomer_pdd")));
         return QStringLiteral("{\"error\":\"") + jsonEscape(numberRead.errorText()) + QStringLiteral("\"}");
     }
     const QString number = numberRead.value(QStringLiteral("nomer_pdd"));

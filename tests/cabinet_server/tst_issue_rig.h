@@ -172,4 +172,13 @@ inline bool inOrder(const QStringList &log, const QStringList &expected, QString
     return true;
 }
 
+// The log lines from the first one equal to expected's first line on, as
+// many as expected holds: compared with expected, it shows a missing, extra
+// or misplaced line.
+inline QStringList logFrom(const QStringList &log, const QStringList &expected)
+{
+    const int at = expected.isEmpty() ? -1 : log.indexOf(expected.first());
+    return at < 0 ? QStringList() : log.mid(at, expected.size());
+}
+
 } // namespace rig

@@ -122,7 +122,28 @@ void IssueWorkflowTest::issueProgramsFirstFreeRestedDosimeter()
     QCOMPARE(rig::codes(r.rack->requests(busy)), (QList<int>{0x01, 0x45}));
     QVERIFY(r.rack->requests(blocked).isEmpty());
     QCOMPARE(rig::codes(r.rack->requests(free)), QList<int>({0x01, 0x45}) + issueCodes(type));
-    QVERIFY(log.contains(type == kGamma ? QStringLiteral("не ид") : QStringLiteral("идентификатор пользователя найден ")));
+
+    // The search and every programming step, line by line and in order.
+    QStringList expected{QStringLiteral("Номер дозиметра 101"), QStringLiteral("идентификатор пользователя X"),
+                         type == kGamma ? QStringLiteral("не ид") : QStringLiteral("идентификатор пользователя найден "),
+                         QStringLiteral("Номер дозиметра 104"), QStringLiteral("идентификатор пользователя "),
+                         QStringLiteral("найден порт"), r.rack->portPath(free),
+                         QStringLiteral("Записан, идентификатор пользователя AB12"),
+                         QStringLiteral("Записан, наряд пользователя ЦЕХ 5"),
+                         QStringLiteral("Записано, имя пользователя ИВАНОВ И.И."), QStringLiteral("Сброс ЭД "),
+                         QStringLiteral("Сброс максимальной МЭД "), QStringLiteral("Записан, 1-й порог по ЭД гамма 1.5"),
+                         QStringLiteral("Записан, 2-й порог по ЭД гамма 0.025"),
+                         QStringLiteral("Записан, 1-й порог по МЭД гамма 0.1"),
+                         QStringLiteral("Записан, 2-й порог по МЭД гамма 1234.57")};
+    if (type == kGammaNeutron)
+        expected << QStringLiteral("Сброс ЭД нейтронного канала ")
+                 << QStringLiteral("Сброс максимальной МЭД нейтронного канала ")
+                 << QStringLiteral("Записан, 1-й порог по ЭД нейтронного канала 2")
+                 << QStringLiteral("Записан, 2-й порог по ЭД n 1e+06")
+                 << QStringLiteral("Записан, 1-й порог по МЭД нейтронного канала 0")
+                 << QStringLiteral("Записан, 2-й порог по МЭД нейтронного канала 0");
+    expected << QStringLiteral("установлен режим измерения") << QStringLiteral("Подтверждена конфигурация оборудования");
+    QCOMPARE(rig::logFrom(log, expected), expected);
 
     const SimDosimeter d = r.rack->state(free);
     QCOMPARE(d.userId, simtext::encodeUser(QStringLiteral("AB12")));
@@ -250,6 +271,7 @@ void IssueWorkflowTest::failuresAccumulate_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<SimFault>("fault");
     QTest::addColumn<QString>("errorText");
+    QTest::addColumn<QStringList>("logged");   // consecutive log lines
 
     const QString x = QStringLiteral("ошибка записи идентификатора пользователя");
     const QString y = QStringLiteral("ошибка установки сервисного режима работы дозиметра");
@@ -258,17 +280,40 @@ void IssueWorkflowTest::failuresAccumulate_data()
         QTest::addRow("%s identifier refused", qPrintable(type))
             << type << 0x46 << SimFault::refuse()
             << x + QStringLiteral(" Ошибка записи идентификатора пользователя") + x
-                + QStringLiteral("Ошибка наряда идентификатора пользователя");
-        QTest::addRow("%s acknowledgement silent", qPrintable(type)) << type << 0x75 << SimFault::silence() << y + y;
+                + QStringLiteral("Ошибка наряда идентификатора пользователя")
+            // The name step inherits the failure too and logs it.
+            << QStringList{QStringLiteral("Ошибка записи идентификатора пользователя"),
+                           QStringLiteral("Записан, идентификатор пользователя AB12"),
+                           QStringLiteral("Ошибка наряда идентификатора пользователя"),
+                           QStringLiteral("Записан, наряд пользователя ЦЕХ 5"),
+                           QStringLiteral("Ошибка записи имени пользователя"),
+                           QStringLiteral("Записано, имя пользователя ИВАНОВ И.И."), QStringLiteral("Сброс ЭД ")};
+        QTest::addRow("%s acknowledgement silent", qPrintable(type))
+            << type << 0x75 << SimFault::silence() << y + y
+            << QStringList{QStringLiteral("установлен режим измерения"),
+                           QStringLiteral("Ошибка установки конфиграции дозиметра")};
         // The search reads the number once; the read-back is the second identity read.
         QTest::addRow("%s number read-back silent", qPrintable(type))
             << type << 0x01 << SimFault::silence().after(1)
             << n + QStringLiteral("Ошибка чтения номера дозиметра") + n
                 + QStringLiteral(" Ошибка записи идентификатора пользователя") + n
-                + QStringLiteral("Ошибка наряда идентификатора пользователя");
-        QTest::addRow("%s name refused only logs", qPrintable(type)) << type << 0x44 << SimFault::refuse() << QString();
+                + QStringLiteral("Ошибка наряда идентификатора пользователя")
+            << QStringList{QStringLiteral("Ошибка чтения номера дозиметра"),
+                           QStringLiteral("Ошибка записи идентификатора пользователя"),
+                           QStringLiteral("Записан, идентификатор пользователя AB12"),
+                           QStringLiteral("Ошибка наряда идентификатора пользователя"),
+                           QStringLiteral("Записан, наряд пользователя ЦЕХ 5"),
+                           QStringLiteral("Ошибка записи имени пользователя"),
+                           QStringLiteral("Записано, имя пользователя ИВАНОВ И.И.")};
+        QTest::addRow("%s name refused only logs", qPrintable(type))
+            << type << 0x44 << SimFault::refuse() << QString()
+            << QStringList{QStringLiteral("Записан, наряд пользователя ЦЕХ 5"),
+                           QStringLiteral("Ошибка записи имени пользователя"),
+                           QStringLiteral("Записано, имя пользователя ИВАНОВ И.И."), QStringLiteral("Сброс ЭД ")};
         QTest::addRow("%s measurement mode silent only logs", qPrintable(type))
-            << type << 0x3A << SimFault::silence() << QString();
+            << type << 0x3A << SimFault::silence() << QString()
+            << QStringList{QStringLiteral("Ошибка установки режима измерения set_screen_on"),
+                           QStringLiteral("Подтверждена конфигурация оборудования")};
     }
 }
 
@@ -278,12 +323,15 @@ void IssueWorkflowTest::failuresAccumulate()
     QFETCH(int, code);
     QFETCH(SimFault, fault);
     QFETCH(QString, errorText);
+    QFETCH(QStringList, logged);
     Rig r(2);
     const int dev = r.rack->insert(2, 402, -1, detectorOf(type));
     r.registerCell(2, dev, 402);
     r.rack->setFault(dev, code, fault);
     QVERIFY(r.start(type));
-    const QString reply = r.request(issueRequest(type));
+    QStringList log;
+    const QString reply = r.request(issueRequest(type), &log);
+    QCOMPARE(rig::logFrom(log, logged), logged);
     if (errorText.isEmpty()) {
         QCOMPARE(reply, successReply(type, 402, r.rack->portPath(dev), 2));
         QCOMPARE(r.lines(QStringLiteral("error.ini")), (QStringList{QString(), kWaiting}));
@@ -324,6 +372,12 @@ void IssueWorkflowTest::thresholdRetryAndLogs_data()
         << QStringList{QStringLiteral("Записан, 2-й порог по ЭД гамма 0.025"),
                        QStringLiteral("Ошибка записи 1-го порога ЭД гамма")}
         << QStringList{QStringLiteral("Записан, 1-й порог по ЭД гамма 1.5")};
+    QTest::newRow("rate threshold 1 refused twice")
+        << kGamma << Faults{{0x12}, SimFault::refuse()}
+        << QStringList{QStringLiteral("Записан, 2-й порог по ЭД гамма 0.025"),
+                       QStringLiteral("Записан, 2-й порог по МЭД гамма 1234.57"),
+                       QStringLiteral("Ошибка записи 1-го порога МЭД гамма")}
+        << QStringList{QStringLiteral("Записан, 1-й порог по МЭД гамма 0.1")};
     QTest::newRow("rate threshold 2 refused")
         << kGamma << Faults{{0x15}, SimFault::refuse()}
         << QStringList{QStringLiteral("Записан, 1-й порог по МЭД гамма 0.1"),
@@ -392,9 +446,11 @@ void IssueWorkflowTest::thresholdRetryAndLogs()
         QVERIFY2(!log.contains(line), qPrintable(line));
     // A refused first threshold is tried once more, after the second.
     const QList<int> seen = rig::codes(r.rack->requests(dev));
-    for (int code : {0x09, 0xB9}) {
+    const QList<QPair<int, int>> pairs{{0x09, 0x0C}, {0x12, 0x15}, {0xB9, 0xBC}, {0xA2, 0xA5}};
+    for (const auto &pair : pairs) {
+        const int code = pair.first;
         if (faults.codes.contains(code)) {
-            const int second = code == 0x09 ? 0x0C : 0xBC;
+            const int second = pair.second;
             QCOMPARE(seen.count(code), 2);
             QVERIFY(seen.lastIndexOf(code) > seen.indexOf(second));
         }

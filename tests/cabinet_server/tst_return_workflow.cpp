@@ -172,15 +172,33 @@ void ReturnWorkflowTest::wholeCycle()
     QCOMPARE(dev, 2);
 
     const auto expected = readings(type, 3, 601);
-    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), expected.first);
+    QStringList log;
+    QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}"), &log), expected.first);
+    QStringList readOut{QStringLiteral("найден порт"), QStringLiteral("Найден дозиметр c пользователем"),
+                        QStringLiteral("тип детектора ")
+                            + (gn ? QStringLiteral("гамма-детектор и нейтронный детектор")
+                                  : QStringLiteral("гамма-детектор")),
+                        QStringLiteral("наряд пользователя ЦЕХ 5"), QStringLiteral("чтение ЭД гамма0.000123000"),
+                        QStringLiteral("чтение, максимальной МЭД g 1.500000000"),
+                        QStringLiteral("Время регистрации максимальной Дозы 1234")};
+    if (gn)
+        readOut << QStringLiteral("чтения ЭД нейтронного канала0.500000000")
+                << QStringLiteral("чтение, максимальной МЭД нейтронного канала 0.250000000")
+                << QStringLiteral("Время регистрации максимальной Дозы 77");
+    readOut << expected.first;   // the reply follows: the status text is not logged
+    QCOMPARE(rig::logFrom(log, readOut), readOut);
     QCOMPARE(r.lines(QStringLiteral("error.ini")).value(2), expected.second);
     QCOMPARE(r.lines(QStringLiteral("nomer_ppd.ini")).value(2), QStringLiteral("601"));
     QCOMPARE(r.lines(QStringLiteral("port.ini")).value(2), r.rack->portPath(dev));
     QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), kNothing);
 
     QCOMPARE(r.request(request(QStringLiteral("OUT_Get_history"), QStringLiteral("601"), QStringLiteral("3"),
-                               QString())),
+                               QString()),
+                       &log),
              QStringLiteral("{\"history_all\": \"%1\",\"error\":\"\"}").arg(historyHex(carried.history)));
+    const QStringList historyLog{QStringLiteral("Чтение истории дозиметра 2"), QStringLiteral("Номер дозиметра 601")};
+    QCOMPARE(rig::logFrom(log, historyLog), historyLog);
+    QVERIFY(!log.contains(QStringLiteral("Ошибка, чтения всей истории")));
 
     r.rack->clearRequests(dev);
     const qint64 before = QDateTime::currentSecsSinceEpoch();
@@ -210,32 +228,66 @@ void ReturnWorkflowTest::readOutFailures_data()
     QTest::addColumn<SimFault>("fault");
     QTest::addColumn<bool>("emptyOrder");
     QTest::addColumn<QString>("errorText");
+    QTest::addColumn<QStringList>("logged");   // consecutive log lines
 
     const SimFault silent = SimFault::silence();
     const QString desVal = QStringLiteral("Ошибка чтение ЭД гамма");
+    const QString maxDer = QStringLiteral("Ошибка чтение максимальной МЭД");
+    const QString nMaxDer = QStringLiteral("Ошибка чтение максимальной МЭД нейтронного канала");
+    const QString noOrder = QStringLiteral("Ошибка чтение идентификатора наряда");
+    const QString maxTimeFailed = QStringLiteral("Ошибка, Время регистрации максимальной Дозы");
+    const QString orderRead = QStringLiteral("наряд пользователя ЦЕХ 5");
+    const QString desRead = QStringLiteral("чтение ЭД гамма0.000123000");
+    const QString maxDerRead = QStringLiteral("чтение, максимальной МЭД g 1.500000000");
+    const QString maxTimeRead = QStringLiteral("Время регистрации максимальной Дозы 1234");
+    const QString nDesRead = QStringLiteral("чтения ЭД нейтронного канала0.500000000");
+    const QString nMaxDerRead = QStringLiteral("чтение, максимальной МЭД нейтронного канала 0.250000000");
+    const QString nMaxTimeRead = QStringLiteral("Время регистрации максимальной Дозы 77");
     QTest::newRow("gamma rack, gamma-neutron dosimeter")
         << kGamma << int(SimGammaNeutron) << -2 << SimFault() << false
-        << QStringLiteral("гамма-детектор и нейтронный детектор");
+        << QStringLiteral("гамма-детектор и нейтронный детектор")
+        << QStringList{QStringLiteral("Найден дозиметр c пользователем"),
+                       QStringLiteral("тип детектора гамма-детектор и нейтронный детектор"), orderRead, desRead,
+                       maxDerRead, maxTimeRead};
     QTest::newRow("gamma-neutron rack, gamma dosimeter")
-        << kGammaNeutron << int(SimGamma) << -2 << SimFault() << false << QStringLiteral("1300 c гамма-детектором");
-    QTest::newRow("gamma dose read silent") << kGamma << int(SimGamma) << 0x4F << silent << false << desVal + desVal;
+        << kGammaNeutron << int(SimGamma) << -2 << SimFault() << false << QStringLiteral("1300 c гамма-детектором")
+        << QStringList{QStringLiteral("тип детектора гамма-детектор"), orderRead};
+    QTest::newRow("gamma dose read silent")
+        << kGamma << int(SimGamma) << 0x4F << silent << false << desVal + desVal
+        << QStringList{orderRead, desVal, maxDerRead, maxTimeRead, desVal};
     QTest::newRow("gamma dose read silent, gamma-neutron")
-        << kGammaNeutron << int(SimGammaNeutron) << 0x4F << silent << false << desVal + desVal;
+        << kGammaNeutron << int(SimGammaNeutron) << 0x4F << silent << false << desVal + desVal
+        << QStringList{orderRead, desVal, maxDerRead, maxTimeRead, nDesRead, nMaxDerRead, nMaxTimeRead, desVal};
     QTest::newRow("maximum time read silent")
         << kGamma << int(SimGamma) << 0x19 << silent << false
         << QStringLiteral(" Ошибка, Время регистрации максимальной Дозы Ошибка, Время регистрации максимальной Дозы"
-                          "ошибка чтения МЭД гамма");
+                          "ошибка чтения МЭД гамма")
+        << QStringList{maxDerRead, maxTimeFailed, maxTimeFailed};
     QTest::newRow("neutron maximum time read silent")
         << kGammaNeutron << int(SimGammaNeutron) << 0xA9 << silent << false
         << QStringLiteral("Ошибка, Время регистрации максимальной ДозыОшибка, Время регистрации максимальной Дозы"
-                          "ошибка чтения МЭД нейтроный");
+                          "ошибка чтения МЭД нейтроный")
+        << QStringList{maxTimeRead, nDesRead, nMaxDerRead, maxTimeFailed, maxTimeFailed};
     QTest::newRow("neutron dose read silent")
         << kGammaNeutron << int(SimGammaNeutron) << 0xAF << silent << false
-        << QStringLiteral(" Ошибка чтения ЭД нейтронного канала Ошибка чтения ЭД нейтронного канала");
+        << QStringLiteral(" Ошибка чтения ЭД нейтронного канала Ошибка чтения ЭД нейтронного канала")
+        << QStringList{maxTimeRead, QStringLiteral(" Ошибка чтения ЭД нейтронного канала"), nMaxDerRead,
+                       nMaxTimeRead, QStringLiteral(" Ошибка чтения ЭД нейтронного канала")};
     QTest::newRow("empty work order")
-        << kGamma << int(SimGamma) << -2 << SimFault() << true << QStringLiteral("Ошибка чтение идентификатора наряда");
+        << kGamma << int(SimGamma) << -2 << SimFault() << true << noOrder
+        << QStringList{QStringLiteral("тип детектора гамма-детектор"), QStringLiteral("наряд пользователя "),
+                       desRead, maxDerRead, maxTimeRead, noOrder};
+    // Several empty values: checked from the last read back to the first,
+    // the neutron ones before the gamma ones.
+    QTest::newRow("maximum rate silent and empty work order")
+        << kGamma << int(SimGamma) << 0x17 << silent << true << maxDer + maxDer + noOrder
+        << QStringList{desRead, maxDer, maxTimeRead, maxDer, noOrder};
+    QTest::newRow("neutron maximum rate silent and empty work order")
+        << kGammaNeutron << int(SimGammaNeutron) << 0xA7 << silent << true << nMaxDer + nMaxDer + noOrder
+        << QStringList{nDesRead, nMaxDer, nMaxTimeRead, nMaxDer, noOrder};
     QTest::newRow("type read silent changes nothing")
-        << kGamma << int(SimGammaNeutron) << -3 << silent << false << QString();
+        << kGamma << int(SimGammaNeutron) << -3 << silent << false << QString()
+        << QStringList{QStringLiteral("Найден дозиметр c пользователем"), orderRead};
 }
 
 void ReturnWorkflowTest::readOutFailures()
@@ -246,6 +298,7 @@ void ReturnWorkflowTest::readOutFailures()
     QFETCH(SimFault, fault);
     QFETCH(bool, emptyOrder);
     QFETCH(QString, errorText);
+    QFETCH(QStringList, logged);
     Rig r(2);
     SimDosimeter d = returned(702, quint8(detector));
     if (emptyOrder)
@@ -258,7 +311,9 @@ void ReturnWorkflowTest::readOutFailures()
         // The type read is the second identity read of the call.
         r.rack->setFault(dev, 0x01, fault.after(1));
     }
-    const QString reply = r.request(QStringLiteral("{\"command\":\"OUT\"}"));
+    QStringList log;
+    const QString reply = r.request(QStringLiteral("{\"command\":\"OUT\"}"), &log);
+    QCOMPARE(rig::logFrom(log, logged), logged);
     if (errorText.isEmpty()) {
         QCOMPARE(reply, readings(type, 2, 702).first);
     } else {
@@ -327,16 +382,34 @@ void ReturnWorkflowTest::registrationCheck_data()
     QTest::addColumn<QString>("date");
     QTest::addColumn<int>("scenario");
     QTest::addColumn<bool>("blanked");
+    QTest::addColumn<QStringList>("logged");   // in this order, not necessarily consecutive
     // 2026-01-01 00:00:19 UTC leaves 5 modulo 11; 00:00:20 does not.
     const QString check = QStringLiteral("2026-01-01 00:00:19");
     const QString noCheck = QStringLiteral("2026-01-01 00:00:20");
-    QTest::newRow("device vanished") << check << 0 << true;
-    QTest::newRow("another number") << check << 1 << true;
-    QTest::newRow("another hub position") << check << 2 << true;
-    QTest::newRow("empty hub id") << check << 3 << false;
-    QTest::newRow("device silent") << check << 4 << false;
-    QTest::newRow("all in order") << check << 5 << false;
-    QTest::newRow("device vanished, no check this second") << noCheck << 0 << false;
+    const QString start = QStringLiteral("проверка достоверности файлов ОП");
+    const QString mismatch = QStringLiteral("Обнаруженно не соответствие. Проверка достоверности файлов ОП");
+    QTest::newRow("device vanished")
+        << check << 0 << true
+        << QStringList{start, QStringLiteral("Номер дозиметра 1001"),
+                       QStringLiteral("Обнаруженно не соответствие. port Проверка достоверности файлов ОП"), mismatch};
+    QTest::newRow("another number")
+        << check << 1 << true
+        << QStringList{start, QStringLiteral("Номер дозиметра 1003"),
+                       QStringLiteral("Обнаруженно не соответствие. nomer Проверка достоверности файлов ОП"), mismatch};
+    QTest::newRow("another hub position")
+        << check << 2 << true
+        << QStringList{start, QStringLiteral("Номер дозиметра 1002"),
+                       QStringLiteral("Обнаруженно не соответствие. hub_id Проверка достоверности файлов ОП"),
+                       mismatch};
+    QTest::newRow("empty hub id") << check << 3 << false
+                                  << QStringList{start, QStringLiteral("Номер дозиметра 1001"),
+                                                 QStringLiteral("Номер дозиметра 1002")};
+    QTest::newRow("device silent") << check << 4 << false
+                                   << QStringList{start, QStringLiteral("Ошибка чтения номера дозиметра")};
+    QTest::newRow("all in order") << check << 5 << false
+                                  << QStringList{start, QStringLiteral("Номер дозиметра 1001"),
+                                                 QStringLiteral("Номер дозиметра 1002")};
+    QTest::newRow("device vanished, no check this second") << noCheck << 0 << false << QStringList{};
 }
 
 void ReturnWorkflowTest::registrationCheck()
@@ -344,6 +417,7 @@ void ReturnWorkflowTest::registrationCheck()
     QFETCH(QString, date);
     QFETCH(int, scenario);
     QFETCH(bool, blanked);
+    QFETCH(QStringList, logged);
     if (rig::libfaketime().isEmpty())
         QSKIP("libfaketime is not installed");
     Rig r(2);
@@ -371,6 +445,9 @@ void ReturnWorkflowTest::registrationCheck()
     QStringList log;
     QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}"), &log), kNothing);
     QCOMPARE(log.contains(QStringLiteral("проверка достоверности файлов ОП")), date.endsWith(QLatin1String("19")));
+    QString missing;
+    QVERIFY2(rig::inOrder(log, logged, &missing), qPrintable(QStringLiteral("not in order: ") + missing));
+    QCOMPARE(log.contains(QStringLiteral("Обнаруженно не соответствие. Проверка достоверности файлов ОП")), blanked);
     if (!blanked) {
         QCOMPARE(snapshot(r), before);
         return;
@@ -391,30 +468,41 @@ void ReturnWorkflowTest::confirmation_data()
     QTest::addColumn<QString>("reply");
     QTest::addColumn<QList<int>>("frames");
     QTest::addColumn<QString>("files");  // what changes in the cell's lines
+    QTest::addColumn<QStringList>("logged");   // consecutive log lines; empty: no confirmation logged
 
     const QString n = QStringLiteral("1101");
     const QString c = QStringLiteral("3");
+    const QString confirm = QStringLiteral("Подтвержение сдачи дозиметра 2");
+    const QString number = QStringLiteral("Номер дозиметра 1101");
+    const QStringList clears{QStringLiteral("Записан, идентификатор пользователя "),
+                             QStringLiteral("Cброс имени пользователя"), QStringLiteral("установлен сервисный режим")};
+    const QStringList gammaResets{QStringLiteral("Сброс ЭД "), QStringLiteral("Сброс максимальной МЭД ")};
+    const QStringList neutronResets{QStringLiteral("Сброс ЭД нейтронного канала "),
+                                    QStringLiteral("Сброс максимальной МЭД ")};
     QTest::newRow("error text recorded")
-        << kGamma << n << c << QStringLiteral("E1") << 0 << kDone << QList<int>{} << "error";
-    QTest::newRow("empty port line") << kGamma << n << c << QString() << 1 << kFree << QList<int>{} << "blank";
+        << kGamma << n << c << QStringLiteral("E1") << 0 << kDone << QList<int>{} << "error" << QStringList{};
+    QTest::newRow("empty port line") << kGamma << n << c << QString() << 1 << kFree << QList<int>{} << "blank"
+                                     << QStringList{confirm};
     QTest::newRow("another number") << kGamma << QStringLiteral("999") << c << QString() << 0 << kDone
-                                    << QList<int>{0x01} << "blank";
+                                    << QList<int>{0x01} << "blank" << QStringList{confirm, number};
     QTest::newRow("silent device")
         << kGamma << n << c << QString() << 2
         << QStringLiteral("{\"error\":\"ошибка чтения номера дозиметра. Нет доступа\"}") << QList<int>{0x01}
-        << "none";
+        << "none"
+        << QStringList{confirm, QStringLiteral("Ошибка чтения номера дозиметра"), QStringLiteral("Номер дозиметра ")};
     QTest::newRow("right number, gamma") << kGamma << n << c << QString() << 0 << kDone << confirmCodes(kGamma)
-                                         << "confirmed";
+                                         << "confirmed" << QStringList{confirm, number} + gammaResets + clears;
     QTest::newRow("right number, gamma-neutron")
-        << kGammaNeutron << n << c << QString() << 0 << kDone << confirmCodes(kGammaNeutron) << "confirmed";
+        << kGammaNeutron << n << c << QString() << 0 << kDone << confirmCodes(kGammaNeutron) << "confirmed"
+        << QStringList{confirm, number} + gammaResets + neutronResets + clears;
     QTest::newRow("resets refused, reported")
         << kGamma << n << c << QString() << 3
         << QStringLiteral("{\"error\":\"Ошибка сброса ЭД гамма; Ошибка сброса МЭД гамма\"}") << confirmCodes(kGamma)
-        << "confirmed";
+        << "confirmed" << QStringList{confirm, number} + clears;
     QTest::newRow("cell outside the files") << kGamma << n << QStringLiteral("4") << QString() << 0 << kFree
-                                            << QList<int>{} << "none";
+                                            << QList<int>{} << "none" << QStringList{};
     QTest::newRow("cell not a number, with an error") << kGamma << n << QStringLiteral("x") << QStringLiteral("E1")
-                                                      << 0 << kFree << QList<int>{} << "none";
+                                                      << 0 << kFree << QList<int>{} << "none" << QStringList{};
 }
 
 void ReturnWorkflowTest::confirmation()
@@ -427,6 +515,7 @@ void ReturnWorkflowTest::confirmation()
     QFETCH(QString, reply);
     QFETCH(QList<int>, frames);
     QFETCH(QString, files);
+    QFETCH(QStringList, logged);
     Rig r(3);
     const int dev = r.rack->insert(3, returned(1101, detectorOf(type)));
     r.registerCell(3, dev, 1101, 12345);
@@ -443,8 +532,13 @@ void ReturnWorkflowTest::confirmation()
     const auto before = snapshot(r);
     QVERIFY(r.start(type));
     const qint64 t0 = QDateTime::currentSecsSinceEpoch();
-    QCOMPARE(r.request(request(QStringLiteral("OUT_true"), nomer, cell, error)), reply);
+    QStringList log;
+    QCOMPARE(r.request(request(QStringLiteral("OUT_true"), nomer, cell, error), &log), reply);
     const qint64 t1 = QDateTime::currentSecsSinceEpoch();
+    if (logged.isEmpty())
+        QVERIFY(!log.contains(QStringLiteral("Подтвержение сдачи дозиметра 2")));
+    else
+        QCOMPARE(rig::logFrom(log, logged), logged);
     QCOMPARE(rig::codes(r.rack->requests(dev)), frames);
     for (const QByteArray &f : r.rack->requests(dev).mid(1))
         QCOMPARE(f.mid(5, 4), simframe::le32(nomer.toInt()));
@@ -531,17 +625,26 @@ void ReturnWorkflowTest::cellCountAbove61ScansTheDeviceList()
     G_ports_dkg = makePortList(rack.portBase());
     G_kas_count_cell = 100;
     const QString reply = QUT_1300_g();
+    const QList<int> seen = rig::codes(rack.requests(dev));
+    // Every scan writes the number and port files back, creating them when they are missing.
+    const QByteArray numbersAfterFirstScan = readBytes(work.filePath(QStringLiteral("nomer_ppd.ini")));
+    const QByteArray portsAfterFirstScan = readBytes(work.filePath(QStringLiteral("port.ini")));
+    QVERIFY(QFile::remove(work.filePath(QStringLiteral("nomer_ppd.ini"))));
+    QVERIFY(QFile::remove(work.filePath(QStringLiteral("port.ini"))));
+    QUT_1300_g();
+    const bool recreated = QFile::exists(work.filePath(QStringLiteral("nomer_ppd.ini")))
+        && QFile::exists(work.filePath(QStringLiteral("port.ini")));
     QDir::setCurrent(oldDir);
     resetGlobals();
+    QVERIFY(recreated);
     QCOMPARE(reply, kNothing);
     // Number and user read; on a second that leaves 5 modulo 11 the
     // registration check reads the number once more.
-    const QList<int> seen = rig::codes(rack.requests(dev));
     QVERIFY2(seen == (QList<int>{0x01, 0x45}) || seen == (QList<int>{0x01, 0x45, 0x01}),
              qPrintable(QString::number(seen.size())));
     // The fresh dosimeter on the last device path is registered in its cell.
-    QCOMPARE(readBytes(work.filePath(QStringLiteral("nomer_ppd.ini"))), QByteArray("1301\n"));
-    QCOMPARE(readBytes(work.filePath(QStringLiteral("port.ini"))), rack.portPath(60).toUtf8() + '\n');
+    QCOMPARE(numbersAfterFirstScan, QByteArray("1301\n"));
+    QCOMPARE(portsAfterFirstScan, rack.portPath(60).toUtf8() + '\n');
 }
 
 QTEST_GUILESS_MAIN(ReturnWorkflowTest)
