@@ -85,7 +85,9 @@ bool StateFile::save(WriteMode mode) const
     QSaveFile f(m_path);
     if (!f.open(QIODevice::WriteOnly))
         return false;
-    if (f.write(data) != data.size()) {
+    // commit() does not notice a failed final flush (a full disk) and would
+    // replace the old file with an empty one, so the flush is checked here.
+    if (f.write(data) != data.size() || !f.flush()) {
         f.cancelWriting();
         return false;
     }
