@@ -71,12 +71,14 @@ void StateFile::insert(int pos, const QString &value)
     m_values.insert(pos, sanitize(value));
 }
 
-bool StateFile::save(WriteMode mode) const
+StateFile::SaveResult StateFile::trySave(WriteMode mode) const
 {
-    if (m_path.isEmpty() || m_unreadable)
-        return false;
+    if (m_path.isEmpty())
+        return Failed;
     if (mode == OnlyIfExists && !QFileInfo::exists(m_path))
-        return false;
+        return SkippedMissing;
+    if (m_unreadable)
+        return Failed;
     QByteArray data;
     for (const QString &v : m_values) {
         data += v.toUtf8();
@@ -84,14 +86,41 @@ bool StateFile::save(WriteMode mode) const
     }
     QSaveFile f(m_path);
     if (!f.open(QIODevice::WriteOnly))
-        return false;
+        return Failed;
     // commit() does not notice a failed final flush (a full disk) and would
     // replace the old file with an empty one, so the flush is checked here.
     if (f.write(data) != data.size() || !f.flush()) {
         f.cancelWriting();
-        return false;
+        return Failed;
     }
-    return f.commit();
+    return f.commit() ? Saved : Failed;
+}
+
+StateFile::SaveResult StateWrites::save(const StateFile &file, StateFile::WriteMode mode)
+{
+    const StateFile::SaveResult r = file.trySave(mode);
+    if (r == StateFile::Failed) {
+        const QString name = QFileInfo(file.path()).fileName();
+        if (!m_failed.contains(name))
+            m_failed << name;
+    }
+    return r;
+}
+
+QString StateWrites::errorText() const
+{
+    if (m_failed.isEmpty())
+        return QString();
+    return QStringLiteral("Ошибка записи ") + m_failed.join(QStringLiteral(", "));
+}
+
+QString StateWrites::withErrors(const QString &error) const
+{
+    if (m_failed.isEmpty())
+        return error;
+    if (error.isEmpty())
+        return errorText();
+    return error + QStringLiteral("; ") + errorText();
 }
 
 QString statePath(const QString &name)

@@ -47,9 +47,15 @@ public:
     void append(const QString &value) { insert(size(), value); }
     void clearAll() { m_values.clear(); }
 
+    enum SaveResult { Saved, SkippedMissing, Failed };
+
     // Writes every line. OnlyIfExists writes nothing when the file is missing
-    // now. Returns false when nothing was written or the write failed.
-    bool save(WriteMode mode = OnlyIfExists) const;
+    // now (SkippedMissing). Failed: the file could not be replaced (it was
+    // unreadable, the folder is read-only, the disk is full); the old file
+    // then stays as it was.
+    SaveResult trySave(WriteMode mode = OnlyIfExists) const;
+    // True only when the file was written.
+    bool save(WriteMode mode = OnlyIfExists) const { return trySave(mode) == Saved; }
 
     // The one-line form of a value.
     static QString sanitize(const QString &value);
@@ -59,6 +65,24 @@ private:
     QStringList m_values;
     bool m_existed = false;
     bool m_unreadable = false;
+};
+
+// Collects the state files that could not be written during one command, so
+// that its reply can say so instead of reporting success.
+class StateWrites
+{
+public:
+    // Saves the file; a failed write is remembered (a missing file that is
+    // only rewritten when it exists is not a failure).
+    StateFile::SaveResult save(const StateFile &file, StateFile::WriteMode mode = StateFile::OnlyIfExists);
+    bool failed() const { return !m_failed.isEmpty(); }
+    // "Ошибка записи error.ini" (names joined by ", "), or "" when every write succeeded.
+    QString errorText() const;
+    // The reply's error text with the write failures added after it.
+    QString withErrors(const QString &error) const;
+
+private:
+    QStringList m_failed;
 };
 
 // Path of a per-cell file under G_Path_RAM, name given with its leading slash.
