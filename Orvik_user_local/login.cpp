@@ -263,8 +263,10 @@ QString LoginEngine::cachePhoto(const QString &userId)
     }
     const QString path = G_Path_RAM + QLatin1Char('/') + userId + QStringLiteral(".png");
     // Written beside and renamed into place, so a failed write leaves no partial file.
+    // commit() does not notice a failed final flush (a full disk), so the
+    // flush is checked first: a cut picture never replaces the cached one.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.flush() || !file.commit()) {
         qDebug() << "photo not stored at" << path;
         return LoginText::DefaultPhoto;
     }
