@@ -10,6 +10,7 @@
 #include "globals.h"
 #include "login.h"
 #include "mainwindow.h"
+#include "screentools.h"
 
 #include <QApplication>
 #include <QDir>
@@ -38,38 +39,18 @@ static QString oneLine(QString text)
 // Clicks keypad keys: digits, '<' backspace, '>' Enter.
 static void press(QWidget *w, const QString &keys)
 {
-    for (const QChar k : keys) {
-        QString name = k == QLatin1Char('>') ? QStringLiteral("pushButton_12_enter")
-            : k == QLatin1Char('<')          ? QStringLiteral("pushButton_backspace")
-            : k == QLatin1Char('0')          ? QStringLiteral("pushButton_10")
-            : k == QLatin1Char('1')          ? QStringLiteral("pushButton")
-                                             : QStringLiteral("pushButton_") + k;
-        QPushButton *b = w->findChild<QPushButton *>(name);
-        if (b && b->isVisible() && b->isEnabled())
-            QTest::mouseClick(b, Qt::LeftButton);
-        else
-            say(QStringLiteral("  key %1 could not be pressed").arg(k));
-    }
+    for (const QChar k : screentools::press(w, keys))
+        say(QStringLiteral("  key %1 could not be pressed").arg(k));
 }
 
 // Grabs a window at its form's nominal size or, with an empty size, as it
 // is shown on the screen.
 static bool save(QWidget *w, const QString &dir, const QString &name, QSize size)
 {
-    if (size.isValid()) {
-        w->showNormal();
-        for (int i = 0; i < 3; ++i) {
-            QApplication::processEvents();
-            w->resize(size);
-            if (w->layout())
-                w->layout()->activate();
-        }
-    }
-    QApplication::processEvents();
-    const QString path = dir + QLatin1Char('/') + name;
-    const bool ok = w->grab().save(path, "PNG");
-    say(QStringLiteral("  %1 %2").arg(ok ? QStringLiteral("screen:") : QStringLiteral("could not write"), path));
-    return ok;
+    const QString path = screentools::grab(w, dir, name, size);
+    say(QStringLiteral("  %1 %2").arg(path.isEmpty() ? QStringLiteral("could not write") : QStringLiteral("screen:"),
+                                       dir + QLatin1Char('/') + name));
+    return !path.isEmpty();
 }
 
 static QString labelText(QWidget *w, const char *name)

@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "mainwindow.h"
 #include "settings.h"
+#include "screentools.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,32 +17,18 @@
 
 static void press(QWidget *w, const QString &keys)
 {
-    for (const QChar k : keys) {
-        QString name = k == QLatin1Char('>') ? QStringLiteral("pushButton_12_enter")
-            : k == QLatin1Char('<')          ? QStringLiteral("pushButton_backspace")
-            : k == QLatin1Char('0')          ? QStringLiteral("pushButton_10")
-            : k == QLatin1Char('1')          ? QStringLiteral("pushButton")
-                                             : QStringLiteral("pushButton_") + k;
-        if (QPushButton *b = w->findChild<QPushButton *>(name))
-            QTest::mouseClick(b, Qt::LeftButton);
-    }
+    const QString missed = screentools::press(w, keys);
+    if (!missed.isEmpty())
+        std::fprintf(stderr, "keys not pressed: %s\n", qPrintable(missed));
 }
 
 // Grabs a window at its form's nominal size, whatever the screen's size.
 static bool save(QWidget *w, const QString &dir, const char *name, QSize size)
 {
-    w->showNormal();
-    for (int i = 0; i < 3; ++i) {
-        QApplication::processEvents();
-        w->resize(size);
-        if (w->layout())
-            w->layout()->activate();
-    }
-    QApplication::processEvents();
-    const QString path = dir + QLatin1Char('/') + QLatin1String(name);
-    const bool ok = w->grab().save(path, "PNG");
-    std::fprintf(stderr, "%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
-    return ok;
+    const QString path = screentools::grab(w, dir, QLatin1String(name), size);
+    std::fprintf(stderr, "%s %s\n", path.isEmpty() ? "could not write" : "wrote",
+                 qPrintable(dir + QLatin1Char('/') + QLatin1String(name)));
+    return !path.isEmpty();
 }
 
 int main(int argc, char *argv[])
