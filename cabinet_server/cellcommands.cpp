@@ -10,7 +10,11 @@
 
 namespace {
 
-QString freeReply() { return QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}"); }
+// The "free" reply; error names the state files that could not be written.
+QString freeReply(const QString &error = QString())
+{
+    return QStringLiteral("{\"cell\":\"free\",\"error\":\"") + jsonEscape(error) + QStringLiteral("\"}");
+}
 QString occupiedReply() { return QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"); }
 
 // The list index of a cell number (a text that is not a number is cell 0),
@@ -103,10 +107,11 @@ QString cell_free(QString nomer_ppd, QString cell)
     errors.clear(i);
     numbers.clear(i);
     ports.clear(i);
-    errors.save();
-    numbers.save();
-    ports.save();
-    return freeReply();
+    StateWrites writes;
+    writes.save(errors);
+    writes.save(numbers);
+    writes.save(ports);
+    return freeReply(writes.errorText());
 }
 
 QString cell_error(QString port, QString cell, QString block)
@@ -117,11 +122,12 @@ QString cell_error(QString port, QString cell, QString block)
     StateFile ports(statePath(QStringLiteral("/port.ini")));
 
     const int i = cellIndex(cell);
+    StateWrites writes;
 
     if (!block.isEmpty()) {
         if (errors.set(i, block))
-            errors.save();
-        return freeReply();
+            writes.save(errors);
+        return freeReply(writes.errorText());
     }
 
     if (!ports.has(i))
@@ -131,21 +137,21 @@ QString cell_error(QString port, QString cell, QString block)
     const QString device = ports.value(i);
     if (!devicePresent(device) || port.isEmpty() || !G_ports_dkg.contains(port)) {
         if (errors.clear(i))
-            errors.save();
-        return freeReply();
+            writes.save(errors);
+        return freeReply(writes.errorText());
     }
 
     const CommandReply numberReply(Get_Nomer_PPD(device));
     const QString number = numberReply.value(QStringLiteral("nomer_pdd"));
     if (numberReply.ok() && !number.isEmpty()) {
         if (errors.clear(i))
-            errors.save();
+            writes.save(errors);
         if (times.set(i, QString::number(nowSecondsUtc())))
-            times.save();
+            writes.save(times);
         if (numbers.set(i, number))
-            numbers.save();
+            writes.save(numbers);
         if (ports.set(i, port))
-            ports.save();
+            writes.save(ports);
     } else {
         logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
     }
@@ -175,7 +181,6 @@ QString cell_error(QString port, QString cell, QString block)
             QStringLiteral("установлен сервисный режим"), &failures);
 
     if (errors.clear(i))
-        errors.save();
-    return QStringLiteral("{\"cell\":\"free\",\"error\":\"") + jsonEscape(failures.join(QStringLiteral("; ")))
-        + QStringLiteral("\"}");
+        writes.save(errors);
+    return freeReply(writes.withErrors(failures.join(QStringLiteral("; "))));
 }

@@ -292,18 +292,21 @@ QString runIssue(const IssueVariant &variant, const QString &command, const QStr
         errorText += stepError;
     }
 
+    // The outcome recorded in error.ini; a failed write is added to the reply.
+    StateWrites writes;
     if (!errorText.isEmpty()) {
         errorText += stepError;
         if (error.set(chosen.cell, variant.failedCellPrefix + errorText))
-            error.save();
+            writes.save(error);
         return QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите операцию \n ")
-            + jsonEscape(errorText) + QStringLiteral("\"}");
+            + jsonEscape(writes.withErrors(errorText)) + QStringLiteral("\"}");
     }
     if (error.set(chosen.cell, QStringLiteral("Дозиметр ожидает, чтобы его забрали")))
-        error.save();
+        writes.save(error);
     return QStringLiteral("{\"comand\":\"") + jsonEscape(command) + QStringLiteral("\",\"nomer_pdd\":\"")
         + jsonEscape(number) + QStringLiteral("\",\"port\":\"") + jsonEscape(port)
-        + QStringLiteral("\",\"cell\":\"") + QString::number(chosen.cell + 1) + QStringLiteral("\",\"error\":\"\"}");
+        + QStringLiteral("\",\"cell\":\"") + QString::number(chosen.cell + 1) + QStringLiteral("\",\"error\":\"")
+        + jsonEscape(writes.errorText()) + QStringLiteral("\"}");
 }
 
 } // namespace

@@ -35,6 +35,13 @@ QString recordedReply(const QString &port, const QString &cell, const QString &e
         + jsonEscape(cell) + QStringLiteral("\",\"error\":\"") + jsonEscape(error) + QStringLiteral("\"}");
 }
 
+// Writes a state file; a failed write is logged, as nobody waits for a reply.
+void saveOrLog(const StateFile &file, StateFile::WriteMode mode)
+{
+    if (file.trySave(mode) == StateFile::Failed)
+        logLine(QStringLiteral("Ошибка записи ") + QFileInfo(file.path()).fileName());
+}
+
 // Creates a missing per-cell file with the given value on each of its lines.
 void createIfMissing(const QString &path, int lines, const QString &value)
 {
@@ -44,7 +51,7 @@ void createIfMissing(const QString &path, int lines, const QString &value)
     file.clearAll();
     for (int i = 0; i < lines; ++i)
         file.append(value);
-    file.save(StateFile::CreateIfMissing);
+    saveOrLog(file, StateFile::CreateIfMissing);
 }
 
 // Asks every present candidate device for its number and user, and records
@@ -98,8 +105,8 @@ void scanDevices(const StateFile &hub)
         ports.set(cell, device);
     }
 
-    numbers.save(StateFile::CreateIfMissing);
-    ports.save(StateFile::CreateIfMissing);
+    saveOrLog(numbers, StateFile::CreateIfMissing);
+    saveOrLog(ports, StateFile::CreateIfMissing);
 }
 
 } // namespace

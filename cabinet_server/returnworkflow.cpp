@@ -105,7 +105,9 @@ int cellOfDevice(const StateFile &hub, const QString &port)
 // Compares every registered cell with the dosimeter on its port and blanks
 // the cells whose device is gone, holds another number or sits at another
 // hub position. A failed read or an empty hub id leaves a cell as it is.
-void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error, StateFile &port)
+// Writes that fail are collected in writes.
+void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error, StateFile &port,
+                        StateWrites &writes)
 {
     logLine(QStringLiteral("проверка достоверности файлов ОП"));
     bool blanked = false;
@@ -148,9 +150,9 @@ void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error
     if (!blanked)
         return;
     logLine(QStringLiteral("Обнаруженно не соответствие. Проверка достоверности файлов ОП"));
-    nomer.save(StateFile::CreateIfMissing);
-    error.save();
-    port.save();
+    writes.save(nomer, StateFile::CreateIfMissing);
+    writes.save(error);
+    writes.save(port);
 }
 
 QString runReturnScan(const ReturnVariant &variant)
@@ -206,13 +208,15 @@ QString runReturnScan(const ReturnVariant &variant)
         break;
     }
 
-    nomer.save(StateFile::CreateIfMissing);
-    portFile.save(StateFile::CreateIfMissing);
+    StateWrites writes;
+    writes.save(nomer, StateFile::CreateIfMissing);
+    writes.save(portFile, StateFile::CreateIfMissing);
 
     if (returnedPort.isEmpty()) {
         if (workflow::isRegistrationCheckSecond(nowSecondsUtc()))
-            checkRegistrations(hub, nomer, error, portFile);
-        return QStringLiteral("{\"OUT\":\"\",\"error\":\"\"}");
+            checkRegistrations(hub, nomer, error, portFile, writes);
+        return QStringLiteral("{\"OUT\":\"\",\"error\":\"") + jsonEscape(writes.errorText())
+            + QStringLiteral("\"}");
     }
 
     QString e;
@@ -246,15 +250,13 @@ QString runReturnScan(const ReturnVariant &variant)
         }
     }
 
-    QString reply;
+    // The outcome goes to the files first: the reply names the writes that failed.
+    workflow::Pairs pairs;
     if (!e.isEmpty()) {
         e += s;
         error.set(cell, QStringLiteral("error:Произошла критическая ошибка при Сдаче дозиметра ") + e);
-        reply = QStringLiteral("{\"error\":\"Произошла критическая ошибка при Сдаче дозиметра \n ") + jsonEscape(e)
-            + QStringLiteral("\"}");
     } else {
-        workflow::Pairs pairs{{QStringLiteral("OUT"), variant.rackType},
-                              {QStringLiteral("c"), QString::number(cell + 1)}};
+        pairs = {{QStringLiteral("OUT"), variant.rackType}, {QStringLiteral("c"), QString::number(cell + 1)}};
         for (const ReadStep &r : variant.reads) {
             if (r.key != kOrderRead.key)
                 pairs.append({r.replyKey, values.value(r.key)});
@@ -265,14 +267,19 @@ QString runReturnScan(const ReturnVariant &variant)
                   {QStringLiteral("n"), number},
                   {QStringLiteral("error"), QString()}};
         error.set(cell, QStringLiteral("Ждет подтвержения сдачи ") + workflow::statusText(pairs));
-        reply = workflow::replyObject(pairs);
     }
     portFile.set(cell, returnedPort);
     nomer.set(cell, number);
-    error.save();
-    portFile.save();
-    nomer.save();
-    return reply;
+    writes.save(error);
+    writes.save(portFile);
+    writes.save(nomer);
+    if (!e.isEmpty()) {
+        return QStringLiteral("{\"error\":\"Произошла критическая ошибка при Сдаче дозиметра \n ")
+            + jsonEscape(writes.withErrors(e)) + QStringLiteral("\"}");
+    }
+    // The last pair is "error", left empty in the recorded status text.
+    pairs.last().second = writes.errorText();
+    return workflow::replyObject(pairs);
 }
 
 struct CellFiles
@@ -331,32 +338,39 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
     StateFile errorFile(statePath(QStringLiteral("/error.ini")));
     StateFile datatime(statePath(QStringLiteral("/datatime.ini")));
     StateFile portFile(statePath(QStringLiteral("/port.ini")));
-    const QString free = QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}");
-    const QString done = QStringLiteral("{\"error\":\"\"}");
+    // Every reply names the state files that could not be written.
+    StateWrites writes;
+    auto free = [&writes]() {
+        return QStringLiteral("{\"cell\":\"free\",\"error\":\"") + jsonEscape(writes.errorText())
+            + QStringLiteral("\"}");
+    };
+    auto done = [&writes](const QString &error) {
+        return QStringLiteral("{\"error\":\"") + jsonEscape(writes.withErrors(error)) + QStringLiteral("\"}");
+    };
 
     const CellFiles c = locateCell(portFile, cell);
     if (c.index < 0)
-        return free;
+        return free();
     const int k = c.index;
 
     if (!error.isEmpty()) {
         if (errorFile.set(k, error))
-            errorFile.save();
-        return done;
+            writes.save(errorFile);
+        return done(QString());
     }
     logLine(QStringLiteral("Подтвержение сдачи дозиметра ") + QString::number(k));
 
     auto blankCell = [&]() {
         if (errorFile.clear(k))
-            errorFile.save();
+            writes.save(errorFile);
         if (nomerFile.clear(k))
-            nomerFile.save();
+            writes.save(nomerFile);
         if (portFile.clear(k))
-            portFile.save();
+            writes.save(portFile);
     };
     if (!devicePresent(c.port)) {
         blankCell();
-        return free;
+        return free();
     }
 
     const Step numberRead(Get_Nomer_PPD(c.port));
@@ -365,23 +379,23 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
         // that the return is neither lost nor booked twice.
         logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
         logLine(QStringLiteral("Номер дозиметра ") + numberRead.value(QStringLiteral("nomer_pdd")));
-        return QStringLiteral("{\"error\":\"") + jsonEscape(numberRead.errorText()) + QStringLiteral("\"}");
+        return done(numberRead.errorText());
     }
     const QString number = numberRead.value(QStringLiteral("nomer_pdd"));
     logLine(QStringLiteral("Номер дозиметра ") + number);
     if (number != nomer_ppd) {
         blankCell();
-        return done;
+        return done(QString());
     }
 
     if (errorFile.clear(k))
-        errorFile.save();
+        writes.save(errorFile);
     if (datatime.set(k, QString::number(nowSecondsUtc())))
-        datatime.save();
+        writes.save(datatime);
     if (nomerFile.set(k, number))
-        nomerFile.save();
+        writes.save(nomerFile);
     if (portFile.set(k, c.port))
-        portFile.save();
+        writes.save(portFile);
 
     const bool gammaNeutron = G_type_ppd == QLatin1String("1300GN");
     const ResetCommand resets[] = {
@@ -419,7 +433,7 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
         logLine(QStringLiteral("установлен сервисный режим"));
     else
         failures << service.errorText();
-    return QStringLiteral("{\"error\":\"") + jsonEscape(failures.join(QStringLiteral("; "))) + QStringLiteral("\"}");
+    return done(failures.join(QStringLiteral("; ")));
 }
 
 QString OUT_Get_history(QString nomer_ppd, QString cell, QString error)

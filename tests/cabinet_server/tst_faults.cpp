@@ -1,9 +1,11 @@
 // Faults the controller must survive: a dosimeter pulled out in the middle of
 // an exchange, one that never stops sending, a udevadm that hangs, a state
-// folder that turns read-only, a full disk, and clients that dump 64 KiB and
+// folder that turns read-only, a full disk (and every command that writes the
+// state files saying so in its reply), and clients that dump 64 KiB and
 // vanish. Each is checked in the exchange itself where that is possible and
 // against a running server over TCP.
 #include "testsupport.h"
+#include "tst_issue_rig.h"
 
 #include "frame.h"
 #include "serialexchange.h"
@@ -196,6 +198,104 @@ struct Rig {
 QByteArray numberReply(qint32 number)
 {
     return "{\"nomer_pdd\": \"" + QByteArray::number(number) + "\",\"error\":\"\"}";
+}
+
+// Racks set up for the commands that rewrite state files, one per situation.
+enum WriteSituation {
+    FreeDeviceGone,
+    FreeStillOccupied,
+    BlockCell,
+    UnblockWithoutDevice,
+    UnblockWithDevice,
+    UnblockResetRefused,
+    IssueGamma,
+    IssueGammaNeutronRefused,
+    ScanNothingBack,
+    ScanRegistrationCheck,
+    ScanReadings,
+    ScanWrongType,
+    ConfirmWithErrorText,
+    ConfirmDeviceGone,
+    ConfirmOtherNumber,
+    Confirm,
+    ConfirmResetRefused,
+    StartWithoutStateFiles,
+};
+
+// A dosimeter coming back from a worker.
+SimDosimeter returnedDosimeter(qint32 number, quint8 type)
+{
+    SimDosimeter d;
+    d.number = number;
+    d.detectorType = type;
+    d.userId = simtext::encodeUser(QStringLiteral("AB12"));
+    d.userOrder = simtext::encodeUser(QStringLiteral("ЦЕХ 5"));
+    d.userName = simtext::encodeUser(QStringLiteral("ИВАНОВ"));
+    d.gammaDose = 0.000123;
+    d.gammaMaxRate = 1.5f;
+    d.gammaMaxTime = 1234;
+    d.mode = 0;
+    return d;
+}
+
+// Fills the state files (and the rack) for a situation; returns the device
+// the request names, or -1. Device 7 is never inserted: its path is a gone device.
+int prepareWrites(rig::Rig &r, int situation)
+{
+    const QString blocked = QStringLiteral("Ячейка неисправна");
+    const QString waiting = QStringLiteral("Ждет подтвержения сдачи n:702");
+    int dev = -1;
+    switch (situation) {
+    case FreeDeviceGone:
+    case ConfirmDeviceGone:
+        r.registerCell(1, 7, 702, 11);
+        r.setLine(QStringLiteral("error.ini"), 0, waiting);
+        break;
+    case FreeStillOccupied:
+    case UnblockWithDevice:
+    case UnblockResetRefused:
+        dev = r.rack->insert(1, 702);
+        r.registerCell(1, dev, 702, 11);
+        r.setLine(QStringLiteral("error.ini"), 0, blocked);
+        if (situation == UnblockResetRefused)
+            r.rack->setFault(dev, 0x59, SimFault::refuse());
+        break;
+    case BlockCell:
+        break;
+    case UnblockWithoutDevice:
+        r.setLine(QStringLiteral("error.ini"), 0, blocked);
+        break;
+    case IssueGamma:
+    case IssueGammaNeutronRefused:
+        dev = r.rack->insert(2, 402, -1, situation == IssueGamma ? SimGamma : SimGammaNeutron);
+        r.registerCell(2, dev, 402);
+        if (situation == IssueGammaNeutronRefused)
+            r.rack->setFault(dev, 0x46, SimFault::refuse());
+        break;
+    case ScanNothingBack:
+    case StartWithoutStateFiles:
+        break;
+    case ScanRegistrationCheck:
+        r.registerCell(1, 7, 1001);
+        break;
+    case ScanReadings:
+    case ScanWrongType:
+        dev = r.rack->insert(2, returnedDosimeter(702, situation == ScanReadings ? SimGamma : SimGammaNeutron));
+        break;
+    case ConfirmWithErrorText:
+        r.registerCell(1, 7, 702, 11);
+        break;
+    case ConfirmOtherNumber:
+    case Confirm:
+    case ConfirmResetRefused:
+        dev = r.rack->insert(1, returnedDosimeter(situation == ConfirmOtherNumber ? 703 : 702, SimGamma));
+        r.registerCell(1, dev, 702, 11);
+        r.setLine(QStringLiteral("error.ini"), 0, waiting);
+        if (situation == ConfirmResetRefused)
+            r.rack->setFault(dev, 0x59, SimFault::refuse());
+        break;
+    }
+    return dev;
 }
 
 } // namespace
@@ -409,6 +509,160 @@ private slots:
         rig.ask("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"2\",\"block\":\"\"}");
         QVERIFY(!rig.ask("{\"command\":\"Kas_status\"}").contains("Ячейка неисправна"));
         rig.server.reset();
+    }
+
+    // Every command that rewrites state files, with the files present but the
+    // folder read-only or the disk full: the reply names the files it could
+    // not write (after any error of its own), the files stay byte for byte,
+    // and a start that cannot create them logs each one. A command that had
+    // nothing to write answers as always.
+    void stateWriteFailuresReported_data()
+    {
+        QTest::addColumn<int>("situation");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("request");   // "%PORT%": the device's path; "": no request
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QStringList>("logged");   // in this order
+        QTest::addColumn<bool>("fullDisk");
+
+        const QString e = QStringLiteral("Ошибка записи error.ini");
+        const QString enp = QStringLiteral("Ошибка записи error.ini, nomer_ppd.ini, port.ini");
+        const QString ednp = QStringLiteral("Ошибка записи error.ini, datatime.ini, nomer_ppd.ini, port.ini");
+        const QString np = QStringLiteral("Ошибка записи nomer_ppd.ini, port.ini");
+        const QString npe = QStringLiteral("Ошибка записи nomer_ppd.ini, port.ini, error.ini");
+        const QString resetRefused = QStringLiteral("Ошибка сброса ЭД гамма; ");
+        const QString free = QStringLiteral("{\"cell\":\"free\",\"error\":\"%1\"}");
+        const QString done = QStringLiteral("{\"error\":\"%1\"}");
+        const QString freeRequest = QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"702\",\"cell\":\"1\"}");
+        const QString cellError = QStringLiteral("{\"command\":\"cell_error\",\"port\":\"%1\",\"cell\":\"1\",\"block\":\"%2\"}");
+        const QString confirm = QStringLiteral("{\"command\":\"OUT_true\",\"nomer_ppd\":\"702\",\"cell\":\"1\",\"error\":\"%1\"}");
+        const QString out = QStringLiteral("{\"command\":\"OUT\"}");
+        const QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"иванов\",\"order\":\"цех 5\","
+                                             "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"%2}");
+        const QString neutron = QStringLiteral(",\"ndel\":\"1\",\"nde2\":\"2\",\"nderl\":\"3\",\"nder2\":\"4\"");
+        const QString idRefused = QStringLiteral("ошибка записи идентификатора пользователя");
+        const QString g = QStringLiteral("1300");
+
+        struct Row {
+            const char *name;
+            int situation;
+            QString type;
+            QString request;
+            QString reply;
+            QStringList logged;
+        };
+        const QVector<Row> rows{
+            {"cell_free, device gone", FreeDeviceGone, g, freeRequest, free.arg(enp), {}},
+            {"cell_free, dosimeter still there: nothing written", FreeStillOccupied, g, freeRequest,
+             QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"), {}},
+            {"cell_error, block", BlockCell, g, cellError.arg(QString(), QStringLiteral("Ячейка неисправна")),
+             free.arg(e), {}},
+            {"cell_error, unblock without device", UnblockWithoutDevice, g, cellError.arg(QString(), QString()),
+             free.arg(e), {}},
+            {"cell_error, unblock with device", UnblockWithDevice, g, cellError.arg(QStringLiteral("%PORT%"), QString()),
+             free.arg(ednp), {}},
+            {"cell_error, unblock with a reset refused", UnblockResetRefused, g,
+             cellError.arg(QStringLiteral("%PORT%"), QString()), free.arg(resetRefused + ednp), {}},
+            {"IN_g, issued", IssueGamma, g, issue.arg(QStringLiteral("IN_g"), QString()),
+             QStringLiteral("{\"comand\":\"IN_g\",\"nomer_pdd\":\"402\",\"port\":\"%PORT%\",\"cell\":\"2\","
+                            "\"error\":\"") + e + QStringLiteral("\"}"),
+             {}},
+            {"IN_gn, identifier refused", IssueGammaNeutronRefused, QStringLiteral("1300GN"),
+             issue.arg(QStringLiteral("IN_gn"), neutron),
+             QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите операцию \n ")
+                 + idRefused + QStringLiteral(" Ошибка записи идентификатора пользователя") + idRefused
+                 + QStringLiteral("Ошибка наряда идентификатора пользователя; ") + e + QStringLiteral("\"}"),
+             {}},
+            {"OUT, nothing came back", ScanNothingBack, g, out,
+             QStringLiteral("{\"OUT\":\"\",\"error\":\"%1\"}").arg(np), {}},
+            {"OUT, registration check blanks a cell", ScanRegistrationCheck, g, out,
+             QStringLiteral("{\"OUT\":\"\",\"error\":\"%1\"}").arg(npe),
+             {QStringLiteral("проверка достоверности файлов ОП"),
+              QStringLiteral("Обнаруженно не соответствие. Проверка достоверности файлов ОП")}},
+            {"OUT, readings", ScanReadings, g, out,
+             QStringLiteral("{\"OUT\":\"1300\",\"c\":\"2\",\"d\":\"0.000123000\",\"r\":\"1.500000000\","
+                            "\"tm\":\"1234\",\"tw\":\"0\",\"u\":\"AB12\",\"duty\":\"ЦЕХ 5\",\"n\":\"702\","
+                            "\"error\":\"") + npe + QStringLiteral("\"}"),
+             {}},
+            {"OUT, dosimeter of another type", ScanWrongType, g, out,
+             QStringLiteral("{\"error\":\"Произошла критическая ошибка при Сдаче дозиметра \n "
+                            "гамма-детектор и нейтронный детектор; ") + npe + QStringLiteral("\"}"),
+             {}},
+            {"OUT_true, error text recorded", ConfirmWithErrorText, g, confirm.arg(QStringLiteral("не сдан")),
+             done.arg(e), {}},
+            {"OUT_true, device gone", ConfirmDeviceGone, g, confirm.arg(QString()), free.arg(enp), {}},
+            {"OUT_true, another number", ConfirmOtherNumber, g, confirm.arg(QString()), done.arg(enp), {}},
+            {"OUT_true, confirmed", Confirm, g, confirm.arg(QString()), done.arg(ednp), {}},
+            {"OUT_true, confirmed with a reset refused", ConfirmResetRefused, g, confirm.arg(QString()),
+             done.arg(resetRefused + ednp), {}},
+            {"start without state files", StartWithoutStateFiles, g, QString(), QString(),
+             {QStringLiteral("Ошибка записи error.ini"), QStringLiteral("Ошибка записи nomer_ppd.ini"),
+              QStringLiteral("Ошибка записи port.ini"), QStringLiteral("Ошибка записи datatime.ini")}},
+        };
+        for (const bool fullDisk : {false, true}) {
+            for (const Row &row : rows) {
+                QTest::addRow("%s, %s", row.name, fullDisk ? "full disk" : "read-only folder")
+                    << row.situation << row.type << row.request << row.reply << row.logged << fullDisk;
+            }
+        }
+    }
+    void stateWriteFailuresReported()
+    {
+        QFETCH(int, situation);
+        QFETCH(QString, type);
+        QFETCH(QString, request);
+        QFETCH(QString, reply);
+        QFETCH(QStringList, logged);
+        QFETCH(bool, fullDisk);
+        QStringList env;
+        if (situation == ScanRegistrationCheck) {
+            // A second at which the return scan checks the registrations.
+            if (rig::libfaketime().isEmpty())
+                QSKIP("needs libfaketime to run the server at a chosen second");
+            env = rig::frozenClock(QStringLiteral("2026-01-01 00:00:19"), QStringLiteral("UTC"));
+        }
+
+        rig::Rig r(2);
+        // The state folder moves onto a small file system of its own.
+        const QMap<QString, QByteArray> initial = snapshot(r.ram());
+        Tmpfs fs(r.ram(), "256k");
+        if (!fs.mounted())
+            QSKIP("needs root to mount a small tmpfs (read-only and full file systems)");
+        if (situation != StartWithoutStateFiles) {
+            for (auto it = initial.cbegin(); it != initial.cend(); ++it)
+                writeBytes(r.ram() + QLatin1Char('/') + it.key(), it.value());
+        }
+        const int dev = prepareWrites(r, situation);
+        const QString port = dev >= 0 ? r.rack->portPath(dev) : QString();
+        const QMap<QString, QByteArray> before = snapshot(r.ram());
+
+        const QString filler = r.ram() + QStringLiteral("/filler");
+        if (fullDisk) {
+            QFile f(filler);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            const QByteArray block(4096, 'x');
+            while (f.write(block) == block.size()) {
+            }
+        } else {
+            QVERIFY(fs.setReadOnly(true));
+        }
+
+        QVERIFY(r.start(type, env));
+        QStringList log;
+        if (!request.isEmpty()) {
+            QCOMPARE(r.request(QString(request).replace(QStringLiteral("%PORT%"), port), &log),
+                     QString(reply).replace(QStringLiteral("%PORT%"), port));
+        } else {
+            r.server->process().waitForReadyRead(200);
+            log = QString::fromUtf8(r.server->log()).split(QLatin1Char('\n'));
+        }
+        QString missing;
+        QVERIFY2(rig::inOrder(log, logged, &missing), qPrintable(missing));
+
+        QMap<QString, QByteArray> after = snapshot(r.ram());
+        after.remove(QStringLiteral("filler"));
+        QCOMPARE(after, before);
+        r.server.reset();
     }
 
     // Clients that send up to and past the 64 KiB a connection may hold and
