@@ -7,6 +7,30 @@
 #include <QTcpSocket>
 #include <QTest>
 
+namespace {
+QStringList g_capturedLines;
+void captureLine(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_capturedLines << text;
+}
+} // namespace
+
+LogCapture::LogCapture()
+{
+    g_capturedLines.clear();
+    m_previous = qInstallMessageHandler(&captureLine);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(m_previous);
+}
+
+QStringList LogCapture::lines() const
+{
+    return g_capturedLines;
+}
+
 quint16 freeTcpPort()
 {
     QTcpServer probe;

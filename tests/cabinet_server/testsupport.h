@@ -5,8 +5,21 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QtGlobal>
 
 #include <memory>
+
+// Collects the debug lines written in this process while it lives.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    QStringList lines() const;
+
+private:
+    QtMessageHandler m_previous;
+};
 
 // A free TCP port on the loopback interface.
 quint16 freeTcpPort();

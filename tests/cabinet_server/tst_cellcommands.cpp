@@ -32,21 +32,6 @@ bool isJsonObject(const QString &text)
     return err.error == QJsonParseError::NoError && doc.isObject();
 }
 
-// Collects the debug lines written while it lives.
-class LogCapture
-{
-public:
-    LogCapture() { s_lines.clear(); m_previous = qInstallMessageHandler(&LogCapture::handle); }
-    ~LogCapture() { qInstallMessageHandler(m_previous); }
-    QStringList lines() const { return s_lines; }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext &, const QString &text) { s_lines << text; }
-    static QStringList s_lines;
-    QtMessageHandler m_previous;
-};
-QStringList LogCapture::s_lines;
-
 // The writer side of the killed-writer test: blocks cell 1 again and again
 // with two alternating texts until it is killed.
 int writerLoop()

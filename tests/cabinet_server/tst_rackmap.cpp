@@ -34,21 +34,6 @@ QString notFound(const QString &port, const QString &cell)
         .arg(port, cell);
 }
 
-// Collects the debug lines written while it lives.
-class LogCapture
-{
-public:
-    LogCapture() { s_lines.clear(); m_previous = qInstallMessageHandler(&LogCapture::handle); }
-    ~LogCapture() { qInstallMessageHandler(m_previous); }
-    QStringList lines() const { return s_lines; }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext &, const QString &text) { s_lines << text; }
-    static QStringList s_lines;
-    QtMessageHandler m_previous;
-};
-QStringList LogCapture::s_lines;
-
 } // namespace
 
 class TestRackMap : public QObject
