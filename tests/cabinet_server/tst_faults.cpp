@@ -222,22 +222,6 @@ enum WriteSituation {
     StartWithoutStateFiles,
 };
 
-// A dosimeter coming back from a worker.
-SimDosimeter returnedDosimeter(qint32 number, quint8 type)
-{
-    SimDosimeter d;
-    d.number = number;
-    d.detectorType = type;
-    d.userId = simtext::encodeUser(QStringLiteral("AB12"));
-    d.userOrder = simtext::encodeUser(QStringLiteral("ЦЕХ 5"));
-    d.userName = simtext::encodeUser(QStringLiteral("ИВАНОВ"));
-    d.gammaDose = 0.000123;
-    d.gammaMaxRate = 1.5f;
-    d.gammaMaxTime = 1234;
-    d.mode = 0;
-    return d;
-}
-
 // Fills the state files (and the rack) for a situation; returns the device
 // the request names, or -1. Device 7 is never inserted: its path is a gone device.
 int prepareWrites(rig::Rig &r, int situation)
@@ -280,7 +264,7 @@ int prepareWrites(rig::Rig &r, int situation)
         break;
     case ScanReadings:
     case ScanWrongType:
-        dev = r.rack->insert(2, returnedDosimeter(702, situation == ScanReadings ? SimGamma : SimGammaNeutron));
+        dev = r.rack->insert(2, rig::returned(702, situation == ScanReadings ? SimGamma : SimGammaNeutron));
         break;
     case ConfirmWithErrorText:
         r.registerCell(1, 7, 702, 11);
@@ -288,7 +272,7 @@ int prepareWrites(rig::Rig &r, int situation)
     case ConfirmOtherNumber:
     case Confirm:
     case ConfirmResetRefused:
-        dev = r.rack->insert(1, returnedDosimeter(situation == ConfirmOtherNumber ? 703 : 702, SimGamma));
+        dev = r.rack->insert(1, rig::returned(situation == ConfirmOtherNumber ? 703 : 702, SimGamma));
         r.registerCell(1, dev, 702, 11);
         r.setLine(QStringLiteral("error.ini"), 0, waiting);
         if (situation == ConfirmResetRefused)

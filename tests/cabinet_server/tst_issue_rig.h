@@ -181,4 +181,23 @@ inline QStringList logFrom(const QStringList &log, const QStringList &expected)
     return at < 0 ? QStringList() : log.mid(at, expected.size());
 }
 
+// A dosimeter coming back from a worker, with readings on both channels.
+inline SimDosimeter returned(qint32 number, quint8 type)
+{
+    SimDosimeter d;
+    d.number = number;
+    d.detectorType = type;
+    d.userId = simtext::encodeUser(QStringLiteral("AB12"));
+    d.userOrder = simtext::encodeUser(QStringLiteral("ЦЕХ 5"));
+    d.userName = simtext::encodeUser(QStringLiteral("ИВАНОВ"));
+    d.gammaDose = 0.000123;
+    d.gammaMaxRate = 1.5f;
+    d.gammaMaxTime = 1234;
+    d.neutronDose = 0.5;
+    d.neutronMaxRate = 0.25f;
+    d.neutronMaxTime = 77;
+    d.mode = 0;
+    return d;
+}
+
 } // namespace rig

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 using rig::Rig;
+using rig::returned;
 
 namespace {
 
@@ -22,25 +23,6 @@ const QString kFree = QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}");
 quint8 detectorOf(const QString &type)
 {
     return type == kGamma ? SimGamma : SimGammaNeutron;
-}
-
-// A dosimeter coming back from a worker, with readings on both channels.
-SimDosimeter returned(qint32 number, quint8 type)
-{
-    SimDosimeter d;
-    d.number = number;
-    d.detectorType = type;
-    d.userId = simtext::encodeUser(QStringLiteral("AB12"));
-    d.userOrder = simtext::encodeUser(QStringLiteral("ЦЕХ 5"));
-    d.userName = simtext::encodeUser(QStringLiteral("ИВАНОВ"));
-    d.gammaDose = 0.000123;
-    d.gammaMaxRate = 1.5f;
-    d.gammaMaxTime = 1234;
-    d.neutronDose = 0.5;
-    d.neutronMaxRate = 0.25f;
-    d.neutronMaxTime = 77;
-    d.mode = 0;
-    return d;
 }
 
 // The readings of returned() as the rack reports them: reply and status text.
