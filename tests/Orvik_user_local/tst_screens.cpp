@@ -251,7 +251,7 @@ private slots:
         QTest::newRow("cell state") << "cell" << "label" << "Times" << 18 << int(QFont::Normal) << false;
         QTest::newRow("cell name") << "cell" << "label_fio" << "Times" << 14 << 6 << false;
         QTest::newRow("cell instruction") << "cell" << "label_3" << "Times" << 12 << int(QFont::Normal) << false;
-        QTest::newRow("set caption") << "settings" << "label_name_now" << "Sans Serif" << -1 << 50 << false;
+        QTest::newRow("set caption") << "settings" << "label_name_now" << "Sans Serif" << -1 << int(QFont::Normal) << false;
         QTest::newRow("rack table") << "settings" << "tableWidget" << "Sans Serif" << -1 << -1 << false;
     }
     void formFonts()

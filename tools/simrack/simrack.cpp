@@ -1041,13 +1041,13 @@ QByteArray SimRack::Private::answer(Device &dv, const simframe::Frame &fr)
         return simframe::build(own, fr.code, simframe::le32(s.neutronMaxTime));
     case 0x30:
         return simframe::build(own, fr.code,
-                               simframe::le16(static_cast<quint16>(std::min(s.history.size(), 0xFFFF))));
+                               simframe::le16(static_cast<quint16>(std::min<qint64>(s.history.size(), 0xFFFF))));
     case 0x57: {
         if (data.size() != 2)
             return status(2);
         const int block = static_cast<quint8>(data[0]) | (static_cast<quint8>(data[1]) << 8);
         const int first = block * kMaxRecordsPerBlock;
-        const int k = std::max(0, std::min(kMaxRecordsPerBlock, s.history.size() - first));
+        const int k = int(std::max<qint64>(0, std::min<qint64>(kMaxRecordsPerBlock, s.history.size() - first)));
         QByteArray payload = simframe::le16(static_cast<quint16>(block));
         for (int i = 0; i < k; ++i)
             payload += s.history.at(first + i).leftJustified(16, '\0', true);
