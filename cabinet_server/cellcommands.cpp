@@ -1,6 +1,8 @@
 #include "cellcommands.h"
 
 #include "dosimeter.h"
+#include "dosimeterprobe.h"
+#include "dosimeterreset.h"
 #include "jsonresult.h"
 #include "log.h"
 #include "settings.h"
@@ -27,10 +29,6 @@ int cellIndex(const QString &cell)
     return ok && n > 0 ? n - 1 : -1;
 }
 
-bool devicePresent(const QString &device)
-{
-    return !device.isEmpty() && QFileInfo::exists(device);
-}
 
 // One JSON array body: each value quoted and escaped, joined by ", ".
 QString quotedValues(const StateFile &file, int count)
@@ -40,22 +38,6 @@ QString quotedValues(const StateFile &file, int count)
     for (int i = 0; i < count; ++i)
         items << QLatin1Char('"') + jsonEscape(file.value(i)) + QLatin1Char('"');
     return items.join(QStringLiteral(", "));
-}
-
-// One reset step of an unblock: logs its line and keeps the message of a
-// failure, so that the reply can tell which steps did not take.
-enum class StepLog { None, WithValue, Fixed, Always };
-
-void runStep(const QString &result, const QString &resultKey, StepLog mode, const QString &line,
-             QStringList *failures)
-{
-    const CommandReply reply(result);
-    if (mode == StepLog::Always || (reply.ok() && mode == StepLog::Fixed))
-        logLine(line);
-    else if (reply.ok() && mode == StepLog::WithValue)
-        logLine(line + reply.value(resultKey));
-    if (!reply.ok())
-        *failures << (reply.isObject() ? reply.error() : result);
 }
 
 } // namespace
@@ -157,28 +139,7 @@ QString cell_error(QString port, QString cell, QString block)
     }
     logLine(QStringLiteral("Номер дозиметра ") + number);
 
-    const bool neutron = G_type_ppd == QLatin1String("1300GN");
-    QStringList failures;
-    runStep(Reset_de(port, number), QStringLiteral("reset_de"), StepLog::WithValue,
-            QStringLiteral("Сброс ЭД "), &failures);
-    runStep(Set_maxder(port, number), QStringLiteral("set_maxder"), StepLog::WithValue,
-            QStringLiteral("Сброс максимальной МЭД "), &failures);
-    if (neutron) {
-        runStep(Reset_nde(port, number), QStringLiteral("reset_nde"), StepLog::WithValue,
-                QStringLiteral("Сброс ЭД нейтронного канала "), &failures);
-        runStep(Set_nmaxder(port, number), QStringLiteral("set_nmaxder"), StepLog::WithValue,
-                QStringLiteral("Сброс максимальной МЭД "), &failures);
-    }
-    runStep(Set_user_order(port, number, QString()), QStringLiteral("set_user_order"), StepLog::None,
-            QString(), &failures);
-    // The line names the user id written, which is empty.
-    const QString userId;
-    runStep(Set_user_id(port, number, userId), QStringLiteral("set_user_id"), StepLog::Always,
-            QStringLiteral("Записан, идентификатор пользователя ") + userId, &failures);
-    runStep(Set_user_PPD(port, number, QString()), QStringLiteral("set_user_name"), StepLog::Fixed,
-            QStringLiteral("Cброс имени пользователя"), &failures);
-    runStep(Set_screen_off_PPD(port, number), QStringLiteral("set_screen_off"), StepLog::Fixed,
-            QStringLiteral("установлен сервисный режим"), &failures);
+    const QStringList failures = resetDosimeter(port, number);
 
     if (errors.clear(i))
         writes.save(errors);

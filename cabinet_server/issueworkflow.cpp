@@ -1,6 +1,7 @@
 #include "issueworkflow.h"
 
 #include "dosimeter.h"
+#include "dosimeterprobe.h"
 #include "hubid.h"
 #include "log.h"
 #include "settings.h"
@@ -183,26 +184,14 @@ ChosenCell chooseCell(const IssueVariant &variant, const StateFile &hub, const S
         if (!workflow::restedLongEnough(nowSecondsUtc(), datatime.value(i), G_Time_energe_ppd))
             continue;
         const QString p = port.value(i);
-        const Step number(Get_Nomer_PPD(p));
-        if (number.failed()) {
-            logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+        const DosimeterIdentity id = readIdentity(p);
+        if (!id.ok)
             continue;
-        }
-        logLine(QStringLiteral("Номер дозиметра ") + number.value(QStringLiteral("nomer_pdd")));
-        const Step user(Get_user_id(p, number.value(QStringLiteral("nomer_pdd"))));
-        if (user.failed()) {
-            logLine(QStringLiteral("Ошибка чтения идентификатора пользователя"));
-            continue;
-        }
-        const QString uid = user.value(QStringLiteral("user_id"));
-        logLine(QStringLiteral("идентификатор пользователя ") + uid);
-        if (!uid.isEmpty()) {
+        if (!id.userId.isEmpty()) {
             logLine(variant.userStillSetLog);
             continue;
         }
-        // A device without a hub id matches no cell, not even a blank hub.ini line.
-        const QString hubId = Get_hub_id(p);
-        const int j = hubId.isEmpty() ? -1 : hub.indexOf(hubId);
+        const int j = hubLine(hub, Get_hub_id(p));
         if (j >= 0) {
             logLine(QStringLiteral("найден порт"));
             chosen.port = p;

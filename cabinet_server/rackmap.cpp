@@ -1,6 +1,6 @@
 #include "rackmap.h"
 
-#include "dosimeter.h"
+#include "dosimeterprobe.h"
 #include "hubid.h"
 #include "jsonresult.h"
 #include "log.h"
@@ -74,34 +74,21 @@ void scanDevices(const StateFile &hub)
         if (!QFileInfo::exists(device))
             continue;
 
-        const CommandReply numberReply(Get_Nomer_PPD(device));
-        if (!numberReply.ok()) {
-            logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+        const DosimeterIdentity id = readIdentity(device);
+        if (!id.ok)
             continue;
-        }
-        const QString number = numberReply.value(QStringLiteral("nomer_pdd"));
-        logLine(QStringLiteral("Номер дозиметра ") + number);
-
-        const CommandReply userReply(Get_user_id(device, number));
-        if (!userReply.ok()) {
-            logLine(QStringLiteral("Ошибка чтения идентификатора пользователя"));
-            continue;
-        }
-        const QString user = userReply.value(QStringLiteral("user_id"));
-        logLine(QStringLiteral("идентификатор пользователя ") + user);
-        if (!user.isEmpty()) {
+        if (!id.userId.isEmpty()) {
             logLine(QStringLiteral("не ид"));
             continue;
         }
 
         const QString hubId = Get_hub_id(device);
         logLine(hubId);
-        // A device without a hub id matches no cell, not even a blank line.
-        const int cell = hubId.isEmpty() ? -1 : hub.indexOf(hubId);
+        const int cell = hubLine(hub, hubId);
         if (cell < 0)
             continue;
         logLine(QStringLiteral("найден"));
-        numbers.set(cell, number);
+        numbers.set(cell, id.number);
         ports.set(cell, device);
     }
 

@@ -1,6 +1,8 @@
 #include "returnworkflow.h"
 
 #include "dosimeter.h"
+#include "dosimeterprobe.h"
+#include "dosimeterreset.h"
 #include "hubid.h"
 #include "log.h"
 #include "settings.h"
@@ -88,18 +90,13 @@ ReturnVariant gammaNeutronVariant()
             QStringLiteral("1300 c гамма-детектором"), gammaReads() + neutronReads()};
 }
 
-bool devicePresent(const QString &path)
-{
-    return !path.isEmpty() && QFileInfo::exists(path);
-}
-
 // The cell whose hub.ini line is the device's hub id, or -1. A device without
 // a hub id matches no cell.
 int cellOfDevice(const StateFile &hub, const QString &port)
 {
     const QString hubId = Get_hub_id(port);
     logLine(hubId + QLatin1Char('\n'));
-    return hubId.isEmpty() ? -1 : hub.indexOf(hubId);
+    return hubLine(hub, hubId);
 }
 
 // Compares every registered cell with the dosimeter on its port and blanks
@@ -171,20 +168,11 @@ QString runReturnScan(const ReturnVariant &variant)
         const QString port = G_ports_dkg.at(i);
         if (!devicePresent(port) || portFile.indexOf(port) >= 0)
             continue;
-        const Step numberRead(Get_Nomer_PPD(port));
-        if (numberRead.failed()) {
-            logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
+        const DosimeterIdentity id = readIdentity(port);
+        if (!id.ok)
             continue;
-        }
-        const QString n = numberRead.value(QStringLiteral("nomer_pdd"));
-        logLine(QStringLiteral("Номер дозиметра ") + n);
-        const Step userRead(Get_user_id(port, n));
-        if (userRead.failed()) {
-            logLine(QStringLiteral("Ошибка чтения идентификатора пользователя"));
-            continue;
-        }
-        const QString uid = userRead.value(QStringLiteral("user_id"));
-        logLine(QStringLiteral("идентификатор пользователя ") + uid);
+        const QString &n = id.number;
+        const QString &uid = id.userId;
         const int j = cellOfDevice(hub, port);
         if (uid.isEmpty()) {
             // A fresh dosimeter: registered in its cell, and the scan goes on.
@@ -302,24 +290,6 @@ CellFiles locateCell(const StateFile &port, const QString &cell)
     return c;
 }
 
-// One reset command of a confirmed return; the "error" of a failed one is
-// collected for the reply.
-struct ResetCommand
-{
-    QString (*command)(QString, QString);
-    QString key;
-    QString doneLog;   // followed by the value; empty: nothing logged
-    bool neutronOnly;
-};
-
-struct ClearCommand
-{
-    QString (*command)(QString, QString, QString);
-    QString key;
-    QString doneLog;
-    bool logValueAlways;
-};
-
 } // namespace
 
 QString QUT_1300_g()
@@ -397,42 +367,7 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
     if (portFile.set(k, c.port))
         writes.save(portFile);
 
-    const bool gammaNeutron = G_type_ppd == QLatin1String("1300GN");
-    const ResetCommand resets[] = {
-        {Reset_de, QStringLiteral("reset_de"), QStringLiteral("Сброс ЭД "), false},
-        {Set_maxder, QStringLiteral("set_maxder"), QStringLiteral("Сброс максимальной МЭД "), false},
-        {Reset_nde, QStringLiteral("reset_nde"), QStringLiteral("Сброс ЭД нейтронного канала "), true},
-        {Set_nmaxder, QStringLiteral("set_nmaxder"), QStringLiteral("Сброс максимальной МЭД "), true},
-    };
-    QStringList failures;
-    for (const ResetCommand &r : resets) {
-        if (r.neutronOnly && !gammaNeutron)
-            continue;
-        const Step s(r.command(c.port, nomer_ppd));
-        if (s.errorText().isEmpty())
-            logLine(r.doneLog + s.value(r.key));
-        else
-            failures << s.errorText();
-    }
-    const ClearCommand clears[] = {
-        {Set_user_order, QStringLiteral("set_user_order"), QString(), false},
-        {Set_user_id, QStringLiteral("set_user_id"), QStringLiteral("Записан, идентификатор пользователя "), true},
-        {Set_user_PPD, QStringLiteral("set_user_name"), QStringLiteral("Cброс имени пользователя"), false},
-    };
-    for (const ClearCommand &r : clears) {
-        const Step s(r.command(c.port, nomer_ppd, QString()));
-        if (r.logValueAlways)
-            logLine(r.doneLog + s.value(r.key));
-        else if (s.errorText().isEmpty() && !r.doneLog.isEmpty())
-            logLine(r.doneLog);
-        if (!s.errorText().isEmpty())
-            failures << s.errorText();
-    }
-    const Step service(Set_screen_off_PPD(c.port, nomer_ppd));
-    if (service.errorText().isEmpty())
-        logLine(QStringLiteral("установлен сервисный режим"));
-    else
-        failures << service.errorText();
+    const QStringList failures = resetDosimeter(c.port, nomer_ppd);
     return done(failures.join(QStringLiteral("; ")));
 }
 
