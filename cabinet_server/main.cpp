@@ -29,6 +29,7 @@ int main(int argc, char *argv[])
     if (ok && udevTimeout > 0)
         G_udevadm_timeout_ms = udevTimeout;
     readPortSettings();
+    readExchangeSettings();
 
     MyTcpServer server;
     return a.exec();

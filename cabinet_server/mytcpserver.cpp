@@ -400,7 +400,7 @@ void MyTcpServer::serve(QTcpSocket *socket, const QByteArray &requestBytes)
     logLine(request);
     // Oversize requests reach the dispatcher as an empty text: "не JSON".
     const QString reply = f_command(request);
-    QThread::msleep(100);
+    QThread::msleep(G_reply_pause_ms);
     const QByteArray out = reply.toUtf8();
     logLine(reply);
     if (socket->state() == QAbstractSocket::ConnectedState) {

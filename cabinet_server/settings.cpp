@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "log.h"
+
 #include <QFileInfo>
 #include <QSettings>
 
@@ -65,4 +67,43 @@ void StartSettings()
     G_Path_RAM = settingsValue(QStringLiteral("Path_RAM"), QStringLiteral("/tmp/pelk1300")).toString();
     G_type_ppd = settingsValue(QStringLiteral("type_ppd"), QStringLiteral("1300")).toString();
     G_Time_energe_ppd = settingsInt(QStringLiteral("Time_energe_ppd"), QStringLiteral("30"));
+}
+
+// Fast exchanges
+
+ReplyEnd G_reply_end = ReplyEnd::Silence;
+int G_reply_pause_ms = kDefaultReplyPauseMs;
+
+void resetExchangeSettings()
+{
+    G_reply_end = ReplyEnd::Silence;
+    G_reply_pause_ms = kDefaultReplyPauseMs;
+}
+
+void readExchangeSettings()
+{
+    resetExchangeSettings();
+    if (QFileInfo::exists(G_settings_file)) {
+        const QString end =
+            settingsValue(QStringLiteral("reply_end"), QStringLiteral("silence")).toString().trimmed().toLower();
+        if (end == QLatin1String("frame"))
+            G_reply_end = ReplyEnd::Frame;
+        else if (end != QLatin1String("silence"))
+            logLine(QStringLiteral("reply_end: неизвестное значение \"%1\" (silence или frame), оставлено silence")
+                        .arg(end));
+
+        const QString pauseText =
+            settingsValue(QStringLiteral("reply_pause_ms"), QString::number(kDefaultReplyPauseMs)).toString().trimmed();
+        bool ok = false;
+        const int pause = pauseText.toInt(&ok, 10);
+        if (ok && pause >= 0 && pause <= kMaxReplyPauseMs)
+            G_reply_pause_ms = pause;
+        else
+            logLine(QStringLiteral("reply_pause_ms: значение \"%1\" не число от 0 до %2, оставлено %3")
+                        .arg(pauseText).arg(kMaxReplyPauseMs).arg(kDefaultReplyPauseMs));
+    }
+    const QString mode = G_reply_end == ReplyEnd::Frame
+        ? QStringLiteral("frame (конец кадра с верной длиной и CRC, иначе 100 мс тишины)")
+        : QStringLiteral("silence (100 мс тишины)");
+    logLine(QStringLiteral("конец ответа дозиметра: %1, пауза перед ответом %2 мс").arg(mode).arg(G_reply_pause_ms));
 }

@@ -34,3 +34,20 @@ void StartSettings();
 
 // An integer setting: decimal text, anything that is not a number reads as 0.
 int settingsInt(const QString &key, const QString &defaultText);
+
+// Fast exchanges: how a serial exchange knows the reply is complete, and the
+// pause before each TCP reply.
+enum class ReplyEnd {
+    Silence,   // 100 ms without a byte (the classic rule)
+    Frame,     // as soon as the bytes form one complete frame, else the silence rule
+};
+extern ReplyEnd G_reply_end;         // "reply_end": silence (default) or frame
+extern int G_reply_pause_ms;         // "reply_pause_ms": 0 .. 1000, default 100
+
+constexpr int kDefaultReplyPauseMs = 100;
+constexpr int kMaxReplyPauseMs = 1000;
+
+// Reads reply_end and reply_pause_ms; a value outside its range keeps the
+// default and logs why. Logs the mode in use. Runs before the start-up scan.
+void readExchangeSettings();
+void resetExchangeSettings();
