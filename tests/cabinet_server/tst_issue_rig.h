@@ -81,11 +81,12 @@ public:
     bool start(const QString &type, const QStringList &extraEnv = {}, int restSeconds = 30)
     {
         writeSettings(m_dir.filePath(QStringLiteral("settings.ini")),
-                      {QStringLiteral("Path_RAM=") + ram(), QStringLiteral("type_ppd=") + type,
-                       QStringLiteral("kas_count_cell=%1").arg(m_cells),
-                       QStringLiteral("Time_energe_ppd=%1").arg(restSeconds),
-                       QStringLiteral("port_base=") + rack->portBase(),
-                       QStringLiteral("tcp_port=%1").arg(m_port)});
+                      QStringList{QStringLiteral("Path_RAM=") + ram(), QStringLiteral("type_ppd=") + type,
+                                  QStringLiteral("kas_count_cell=%1").arg(m_cells),
+                                  QStringLiteral("Time_energe_ppd=%1").arg(restSeconds),
+                                  QStringLiteral("port_base=") + rack->portBase(),
+                                  QStringLiteral("tcp_port=%1").arg(m_port)}
+                          + extraSettings);
         QStringList env = extraEnv;
         env << QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH");
         server = std::make_unique<ServerProcess>(m_dir.path(), m_port, env);
@@ -143,8 +144,11 @@ public:
         setLine(QStringLiteral("datatime.ini"), cell - 1, QString::number(stamp));
     }
 
+    quint16 port() const { return m_port; }
+
     std::unique_ptr<SimRack> rack;
     std::unique_ptr<ServerProcess> server;
+    QStringList extraSettings;   // more key=value lines for settings.ini
 };
 
 // The command codes a dosimeter received, in order.
