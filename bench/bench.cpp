@@ -282,7 +282,9 @@ public:
             queries += queriesSeen() - q0;
             if (!check(reply)) {
                 if (r.wrongReplies++ == 0)
-                    r.firstWrong = QString::fromUtf8(reply.left(300));
+                    r.firstWrong = QStringLiteral("%1 bytes: %2 ... %3")
+                                       .arg(reply.size())
+                                       .arg(QString::fromUtf8(reply.left(150)), QString::fromUtf8(reply.right(150)));
             }
         }
         r.exchanges = exchanges / runs;

@@ -204,4 +204,19 @@ inline SimDosimeter returned(qint32 number, quint8 type)
     return d;
 }
 
+// The dosimeter a worker carried away, back with the readings of returned()
+// and an event history.
+inline SimDosimeter afterWork(SimDosimeter carried, int events)
+{
+    const SimDosimeter back = returned(carried.number, carried.detectorType);
+    carried.gammaDose = back.gammaDose;
+    carried.gammaMaxRate = back.gammaMaxRate;
+    carried.gammaMaxTime = back.gammaMaxTime;
+    carried.neutronDose = back.neutronDose;
+    carried.neutronMaxRate = back.neutronMaxRate;
+    carried.neutronMaxTime = back.neutronMaxTime;
+    carried.history = SimRack::makeHistory(events);
+    return carried;
+}
+
 } // namespace rig

@@ -143,14 +143,7 @@ void ReplyEndTest::play(const QString &scenario, int events, bool frameEnd, Tran
         p.rig.rack->remove(first);
         QCOMPARE(p.send(cellRequest(QStringLiteral("cell_free"), 601, 1)),
                  QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}"));
-        const SimDosimeter back = rig::returned(601, detector);
-        carried.gammaDose = back.gammaDose;
-        carried.gammaMaxRate = back.gammaMaxRate;
-        carried.gammaMaxTime = back.gammaMaxTime;
-        carried.neutronDose = back.neutronDose;
-        carried.neutronMaxRate = back.neutronMaxRate;
-        carried.neutronMaxTime = back.neutronMaxTime;
-        carried.history = SimRack::makeHistory(130);
+        carried = rig::afterWork(carried, 130);
         QCOMPARE(p.rig.rack->insert(3, carried, 2), 2);
         QVERIFY(p.send(QStringLiteral("{\"command\":\"OUT\"}")).contains(QStringLiteral("\"n\":\"601\"")));
         p.send(QStringLiteral("{\"command\":\"OUT\"}"));

@@ -143,13 +143,7 @@ void ReturnWorkflowTest::wholeCycle()
     QCOMPARE(r.request(request(QStringLiteral("cell_free"), QStringLiteral("601"), QStringLiteral("1"), QString())),
              kFree);
     const SimDosimeter back = returned(601, detectorOf(type));
-    carried.gammaDose = back.gammaDose;
-    carried.gammaMaxRate = back.gammaMaxRate;
-    carried.gammaMaxTime = back.gammaMaxTime;
-    carried.neutronDose = back.neutronDose;
-    carried.neutronMaxRate = back.neutronMaxRate;
-    carried.neutronMaxTime = back.neutronMaxTime;
-    carried.history = SimRack::makeHistory(130);
+    carried = rig::afterWork(carried, 130);
     const int dev = r.rack->insert(3, carried, 2);
     QCOMPARE(dev, 2);
 
