@@ -101,12 +101,17 @@ int cellOfDevice(const StateFile &hub, const QString &port)
 
 // Compares every registered cell with the dosimeter on its port and blanks
 // the cells whose device is gone, holds another number or sits at another
-// hub position. A failed read or an empty hub id leaves a cell as it is.
-// Writes that fail are collected in writes.
+// hub position. A failed read, an empty hub id or a cell without a hub.ini
+// line leaves a cell as it is, and an unreadable hub.ini leaves every cell
+// as it is. Writes that fail are collected in writes.
 void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error, StateFile &port,
                         StateWrites &writes)
 {
     logLine(QStringLiteral("проверка достоверности файлов ОП"));
+    if (hub.unreadable()) {
+        logLine(QStringLiteral("не удалось прочитать hub.ini"));
+        return;
+    }
     bool blanked = false;
     auto blank = [&](int i) {
         nomer.clear(i);
@@ -115,7 +120,7 @@ void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error
         blanked = true;
     };
     for (int i = 0; i < nomer.size(); ++i) {
-        if (nomer.isBlank(i))
+        if (nomer.isBlank(i) || !hub.has(i))
             continue;
         const QString p = port.value(i);
         if (!devicePresent(p)) {
@@ -139,7 +144,7 @@ void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error
         const QString hubId = Get_hub_id(p);
         if (hubId.isEmpty())
             continue;
-        if (!hub.has(i) || hub.value(i) != hubId) {
+        if (hub.value(i) != hubId) {
             logLine(QStringLiteral("Обнаруженно не соответствие. hub_id Проверка достоверности файлов ОП"));
             blank(i);
         }
