@@ -20,6 +20,8 @@
 
 #include <cstring>
 
+#include <sys/ioctl.h>
+
 namespace {
 
 const char kBufferProperty[] = "orvik_request_buffer";
@@ -37,6 +39,20 @@ QTimer *incompleteTimer(QTcpSocket *socket)
         timer->setObjectName(QStringLiteral("incomplete"));
         timer->setSingleShot(true);
         timer->setInterval(kIncompleteRequestMs);
+    }
+    return timer;
+}
+
+// The timer of a connection that is dropping the rest of an oversize
+// request: while it runs, whatever arrives is discarded and restarts it.
+QTimer *discardTimer(QTcpSocket *socket)
+{
+    auto *timer = socket->findChild<QTimer *>(QStringLiteral("discard"));
+    if (!timer) {
+        timer = new QTimer(socket);
+        timer->setObjectName(QStringLiteral("discard"));
+        timer->setSingleShot(true);
+        timer->setInterval(kOversizeSilenceMs);
     }
     return timer;
 }
@@ -349,6 +365,10 @@ void MyTcpServer::slotNewConnection()
             if (guard)
                 onIncompleteTimeout(guard);
         });
+        connect(discardTimer(socket), &QTimer::timeout, this, [this, guard]() {
+            if (guard)
+                onDiscardTimeout(guard);
+        });
     }
 }
 
@@ -358,6 +378,12 @@ void MyTcpServer::slotServerRead()
     if (!socket)
         return;
     while (socket->bytesAvailable() > 0) {
+        QTimer *discard = discardTimer(socket);
+        if (discard->isActive()) {
+            socket->readAll();
+            discard->start();
+            continue;
+        }
         QByteArray buffer = socket->property(kBufferProperty).toByteArray();
         buffer += socket->readAll();
 
@@ -366,10 +392,7 @@ void MyTcpServer::slotServerRead()
             // A zero byte ends the request; whatever follows it is dropped.
             buffer.truncate(nul);
         } else if (buffer.size() > kMaxRequestBytes) {
-            socket->setProperty(kBufferProperty, QByteArray());
-            incompleteTimer(socket)->stop();
-            logLine(QStringLiteral("запрос длиннее %1 байт отброшен").arg(kMaxRequestBytes));
-            serve(socket, QByteArray());
+            discardUntilSilent(socket);
             continue;
         } else if (isIncompleteJsonObject(buffer)) {
             socket->setProperty(kBufferProperty, buffer);
@@ -382,6 +405,29 @@ void MyTcpServer::slotServerRead()
         incompleteTimer(socket)->stop();
         serve(socket, buffer);
     }
+}
+
+// An oversize request is answered once; the rest of it, and whatever else
+// the client sends before it falls silent for a while, is dropped, so that
+// the tail of a long stream is not taken for a run of new requests.
+void MyTcpServer::discardUntilSilent(QTcpSocket *socket)
+{
+    socket->setProperty(kBufferProperty, QByteArray());
+    incompleteTimer(socket)->stop();
+    logLine(QStringLiteral("запрос длиннее %1 байт отброшен").arg(kMaxRequestBytes));
+    serve(socket, QByteArray());
+    // The silence is counted from the reply on.
+    discardTimer(socket)->start();
+}
+
+void MyTcpServer::onDiscardTimeout(QTcpSocket *socket)
+{
+    // Bytes that came while the server was busy elsewhere were not silence:
+    // they are still dropped when they are read.
+    int pending = 0;
+    if (socket->bytesAvailable() > 0
+        || (::ioctl(int(socket->socketDescriptor()), FIONREAD, &pending) == 0 && pending > 0))
+        discardTimer(socket)->start();
 }
 
 void MyTcpServer::onIncompleteTimeout(QTcpSocket *socket)
@@ -415,6 +461,7 @@ void MyTcpServer::slotClientDisconnected()
     if (!socket)
         return;
     incompleteTimer(socket)->stop();
+    discardTimer(socket)->stop();
     socket->close();
     socket->deleteLater();
 }
