@@ -1,5 +1,6 @@
 #include "rackmap.h"
 
+#include "cellnumber.h"
 #include "dosimeterprobe.h"
 #include "hubid.h"
 #include "jsonresult.h"
@@ -142,11 +143,11 @@ QString Init_hub_ini(QString port, QString cell)
 
     // Cell n goes before list position n - 1; a text that is not a number
     // counts as 0 and, like any number below 1, inserts at the front.
-    bool isNumber = false;
-    const int n = cell.toInt(&isNumber, 10);
-    if (isNumber && n == 1)
+    // Cell 1 starts the numbering again.
+    const int line = cellLine(cell);
+    if (line == 0)
         hub.clearAll();
-    hub.insert(isNumber && n > 0 ? n - 1 : -1, id);
+    hub.insert(line, id);
 
     QString error;
     if (!hub.save(StateFile::CreateIfMissing))

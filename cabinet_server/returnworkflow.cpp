@@ -1,5 +1,6 @@
 #include "returnworkflow.h"
 
+#include "cellnumber.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "dosimeterreset.h"
@@ -285,10 +286,9 @@ struct CellFiles
 // cell names no line of port.ini.
 CellFiles locateCell(const StateFile &port, const QString &cell)
 {
-    bool ok = false;
-    const int k = cell.toInt(&ok) - 1;
+    const int k = cellLine(cell);
     CellFiles c;
-    if (ok && port.has(k)) {
+    if (port.has(k)) {
         c.index = k;
         c.port = port.value(k);
     }
@@ -329,19 +329,15 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
     const int k = c.index;
 
     if (!error.isEmpty()) {
-        if (errorFile.set(k, error))
-            writes.save(errorFile);
+        writes.setLine(errorFile, k, error);
         return done(QString());
     }
     logLine(QStringLiteral("Подтвержение сдачи дозиметра ") + QString::number(k));
 
     auto blankCell = [&]() {
-        if (errorFile.clear(k))
-            writes.save(errorFile);
-        if (nomerFile.clear(k))
-            writes.save(nomerFile);
-        if (portFile.clear(k))
-            writes.save(portFile);
+        writes.clearLine(errorFile, k);
+        writes.clearLine(nomerFile, k);
+        writes.clearLine(portFile, k);
     };
     if (!devicePresent(c.port)) {
         blankCell();
@@ -363,14 +359,10 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
         return done(QString());
     }
 
-    if (errorFile.clear(k))
-        writes.save(errorFile);
-    if (datatime.set(k, QString::number(nowSecondsUtc())))
-        writes.save(datatime);
-    if (nomerFile.set(k, number))
-        writes.save(nomerFile);
-    if (portFile.set(k, c.port))
-        writes.save(portFile);
+    writes.clearLine(errorFile, k);
+    writes.setLine(datatime, k, QString::number(nowSecondsUtc()));
+    writes.setLine(nomerFile, k, number);
+    writes.setLine(portFile, k, c.port);
 
     const QStringList failures = resetDosimeter(c.port, nomer_ppd);
     return done(failures.join(QStringLiteral("; ")));
@@ -382,8 +374,7 @@ QString OUT_Get_history(QString nomer_ppd, QString cell, QString error)
     const QString empty = QStringLiteral("{\"history_all\": \"\",\"error\":\"") + jsonEscape(error)
         + QStringLiteral("\"}");
     const CellFiles c = locateCell(portFile, cell);
-    bool ok = false;
-    logLine(QStringLiteral("Чтение истории дозиметра ") + QString::number(cell.toInt(&ok) - 1));
+    logLine(QStringLiteral("Чтение истории дозиметра ") + QString::number(cellIndex(cell)));
     if (c.index < 0 || !devicePresent(c.port))
         return empty;
     const Step numberRead(Get_Nomer_PPD(c.port));
