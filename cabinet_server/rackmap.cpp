@@ -9,7 +9,6 @@
 #include "statefiles.h"
 
 #include <QFileInfo>
-#include <QSettings>
 
 namespace {
 
@@ -101,11 +100,7 @@ void scanDevices(const StateFile &hub)
 
 QString Init_start()
 {
-    {
-        QSettings s(G_settings_file, QSettings::IniFormat);
-        s.beginGroup(QStringLiteral("Settings"));
-        G_Path_RAM = s.value(QStringLiteral("Path_RAM"), QStringLiteral("/tmp/pelk1300")).toString();
-    }
+    G_Path_RAM = settingsText(QStringLiteral("Path_RAM"), QStringLiteral("/tmp/pelk1300"));
     G_kas_count_cell = settingsInt(QStringLiteral("kas_count_cell"), QStringLiteral("30"));
 
     const StateFile hub(kHubFile);
