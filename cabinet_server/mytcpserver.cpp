@@ -30,31 +30,30 @@ QString notJson() { return QStringLiteral("{\"error\":\"не JSON\"}"); }
 QString notFound() { return QStringLiteral("{\"error\":\"не найдена команда\"}"); }
 QString wrongConfiguration() { return QStringLiteral("{\"error\":\"Не правильная конфигурация \"}"); }
 
-// The incomplete-request timer of a connection, created on first use.
-QTimer *incompleteTimer(QTcpSocket *socket)
+// A single-shot timer of a connection, found by its name, created on first use.
+QTimer *connectionTimer(QTcpSocket *socket, const QString &name, int intervalMs)
 {
-    auto *timer = socket->findChild<QTimer *>(QStringLiteral("incomplete"));
+    auto *timer = socket->findChild<QTimer *>(name);
     if (!timer) {
         timer = new QTimer(socket);
-        timer->setObjectName(QStringLiteral("incomplete"));
+        timer->setObjectName(name);
         timer->setSingleShot(true);
-        timer->setInterval(kIncompleteRequestMs);
+        timer->setInterval(intervalMs);
     }
     return timer;
 }
 
-// The timer of a connection that is dropping the rest of an oversize
-// request: while it runs, whatever arrives is discarded and restarts it.
+// Runs while an unfinished request waits for the rest of its bytes.
+QTimer *incompleteTimer(QTcpSocket *socket)
+{
+    return connectionTimer(socket, QStringLiteral("incomplete"), kIncompleteRequestMs);
+}
+
+// Runs while a connection drops the rest of an oversize request: whatever
+// arrives meanwhile is discarded and starts it again.
 QTimer *discardTimer(QTcpSocket *socket)
 {
-    auto *timer = socket->findChild<QTimer *>(QStringLiteral("discard"));
-    if (!timer) {
-        timer = new QTimer(socket);
-        timer->setObjectName(QStringLiteral("discard"));
-        timer->setSingleShot(true);
-        timer->setInterval(kOversizeSilenceMs);
-    }
-    return timer;
+    return connectionTimer(socket, QStringLiteral("discard"), kOversizeSilenceMs);
 }
 
 QByteArray takeBuffer(QTcpSocket *socket)

@@ -201,6 +201,11 @@ QByteArray numberReply(qint32 number)
     return "{\"nomer_pdd\": \"" + QByteArray::number(number) + "\",\"error\":\"\"}";
 }
 
+// The requests about cell 1 and dosimeter 702 of the write situations below.
+const QString kFreeRequest = QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"702\",\"cell\":\"1\"}");
+const QString kConfirmRequest =
+    QStringLiteral("{\"command\":\"OUT_true\",\"nomer_ppd\":\"702\",\"cell\":\"1\",\"error\":\"%1\"}");
+
 // Racks set up for the commands that rewrite state files, one per situation.
 enum WriteSituation {
     FreeDeviceGone,
@@ -518,9 +523,7 @@ private slots:
         const QString resetRefused = QStringLiteral("Ошибка сброса ЭД гамма; ");
         const QString free = QStringLiteral("{\"cell\":\"free\",\"error\":\"%1\"}");
         const QString done = QStringLiteral("{\"error\":\"%1\"}");
-        const QString freeRequest = QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"702\",\"cell\":\"1\"}");
         const QString cellError = QStringLiteral("{\"command\":\"cell_error\",\"port\":\"%1\",\"cell\":\"1\",\"block\":\"%2\"}");
-        const QString confirm = QStringLiteral("{\"command\":\"OUT_true\",\"nomer_ppd\":\"702\",\"cell\":\"1\",\"error\":\"%1\"}");
         const QString out = QStringLiteral("{\"command\":\"OUT\"}");
         const QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"иванов\",\"order\":\"цех 5\","
                                              "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"%2}");
@@ -537,8 +540,8 @@ private slots:
             QStringList logged;
         };
         const QVector<Row> rows{
-            {"cell_free, device gone", FreeDeviceGone, g, freeRequest, free.arg(enp), {}},
-            {"cell_free, dosimeter still there: nothing written", FreeStillOccupied, g, freeRequest,
+            {"cell_free, device gone", FreeDeviceGone, g, kFreeRequest, free.arg(enp), {}},
+            {"cell_free, dosimeter still there: nothing written", FreeStillOccupied, g, kFreeRequest,
              QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"), {}},
             {"cell_error, block", BlockCell, g, cellError.arg(QString(), QStringLiteral("Ячейка неисправна")),
              free.arg(e), {}},
@@ -573,12 +576,12 @@ private slots:
              QStringLiteral("{\"error\":\"Произошла критическая ошибка при Сдаче дозиметра \n "
                             "гамма-детектор и нейтронный детектор; ") + npe + QStringLiteral("\"}"),
              {}},
-            {"OUT_true, error text recorded", ConfirmWithErrorText, g, confirm.arg(QStringLiteral("не сдан")),
+            {"OUT_true, error text recorded", ConfirmWithErrorText, g, kConfirmRequest.arg(QStringLiteral("не сдан")),
              done.arg(e), {}},
-            {"OUT_true, device gone", ConfirmDeviceGone, g, confirm.arg(QString()), free.arg(enp), {}},
-            {"OUT_true, another number", ConfirmOtherNumber, g, confirm.arg(QString()), done.arg(enp), {}},
-            {"OUT_true, confirmed", Confirm, g, confirm.arg(QString()), done.arg(ednp), {}},
-            {"OUT_true, confirmed with a reset refused", ConfirmResetRefused, g, confirm.arg(QString()),
+            {"OUT_true, device gone", ConfirmDeviceGone, g, kConfirmRequest.arg(QString()), free.arg(enp), {}},
+            {"OUT_true, another number", ConfirmOtherNumber, g, kConfirmRequest.arg(QString()), done.arg(enp), {}},
+            {"OUT_true, confirmed", Confirm, g, kConfirmRequest.arg(QString()), done.arg(ednp), {}},
+            {"OUT_true, confirmed with a reset refused", ConfirmResetRefused, g, kConfirmRequest.arg(QString()),
              done.arg(resetRefused + ednp), {}},
             {"start without state files", StartWithoutStateFiles, g, QString(), QString(),
              {QStringLiteral("Ошибка записи error.ini"), QStringLiteral("Ошибка записи nomer_ppd.ini"),
@@ -662,9 +665,7 @@ private slots:
         QTest::addColumn<QString>("unreadable");
         QTest::addColumn<bool>("reported");     // false: a cell no file has, answered as always
 
-        const QString confirm = QStringLiteral("{\"command\":\"OUT_true\",\"nomer_ppd\":\"702\",\"cell\":\"1\",\"error\":\"%1\"}");
         const QString cellError = QStringLiteral("{\"command\":\"cell_error\",\"port\":\"%1\",\"cell\":\"%2\",\"block\":\"%3\"}");
-        const QString freeRequest = QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"702\",\"cell\":\"1\"}");
         const QString block = QStringLiteral("Ячейка неисправна");
         const QString port = QStringLiteral("%PORT%");
         const QString one = QStringLiteral("1");
@@ -680,18 +681,18 @@ private slots:
             bool reported;
         };
         const QVector<Row> rows{
-            {"OUT_true, error text recorded", ConfirmWithErrorText, confirm.arg(QStringLiteral("не сдан")), e, true},
-            {"OUT_true, confirmed, no stamp", Confirm, confirm.arg(QString()), d, true},
-            {"OUT_true, confirmed, error line", Confirm, confirm.arg(QString()), e, true},
-            {"OUT_true, confirmed, number line", Confirm, confirm.arg(QString()), n, true},
-            {"OUT_true, another number", ConfirmOtherNumber, confirm.arg(QString()), n, true},
-            {"OUT_true, device gone", ConfirmDeviceGone, confirm.arg(QString()), e, true},
+            {"OUT_true, error text recorded", ConfirmWithErrorText, kConfirmRequest.arg(QStringLiteral("не сдан")), e, true},
+            {"OUT_true, confirmed, no stamp", Confirm, kConfirmRequest.arg(QString()), d, true},
+            {"OUT_true, confirmed, error line", Confirm, kConfirmRequest.arg(QString()), e, true},
+            {"OUT_true, confirmed, number line", Confirm, kConfirmRequest.arg(QString()), n, true},
+            {"OUT_true, another number", ConfirmOtherNumber, kConfirmRequest.arg(QString()), n, true},
+            {"OUT_true, device gone", ConfirmDeviceGone, kConfirmRequest.arg(QString()), e, true},
             {"cell_error, block", BlockCell, cellError.arg(QString(), one, block), e, true},
             {"cell_error, unblock without device", UnblockWithoutDevice, cellError.arg(QString(), one, QString()), e,
              true},
             {"cell_error, unblock, no stamp", UnblockWithDevice, cellError.arg(port, one, QString()), d, true},
             {"cell_error, unblock, error line", UnblockWithDevice, cellError.arg(port, one, QString()), e, true},
-            {"cell_free, device gone", FreeDeviceGone, freeRequest, n, true},
+            {"cell_free, device gone", FreeDeviceGone, kFreeRequest, n, true},
             {"cell_error, block of cell 0", BlockCell, cellError.arg(QString(), QStringLiteral("0"), block), e, false},
         };
         for (const Row &row : rows) {
