@@ -14,6 +14,9 @@ extern QString G_Password_Settings_Out;
 extern int G_SERVICE_Tulem_Narbet;
 extern int G_Input_value;
 extern QString G_Path_RAM;
+// Seconds without a touch after which the cell dialog returns to the main
+// screen by itself; 0 turns this off.
+extern int G_Cell_idle_seconds;
 
 // Run-time state shared by the main window and the login.
 extern bool Global_Timer_main;
@@ -21,8 +24,8 @@ extern int Global_Timer_Error;
 extern QString Global_user_id;
 extern QString Global_user_name;
 
-// Takes PGHOST, PGPORT, PGDATABASE, PGUSER, PGPASSWORD and ORVIK_PATH_RAM from
-// the environment where they are set and not empty.
+// Takes PGHOST, PGPORT, PGDATABASE, PGUSER, PGPASSWORD, ORVIK_PATH_RAM and
+// ORVIK_CELL_IDLE_SECONDS from the environment where they are set and not empty.
 void applyEnvironment();
 
 // Writes a default "Settings" group to settings.ini in the working directory.
