@@ -282,7 +282,7 @@ QString LoginEngine::cachePhoto(const QString &userId)
         qDebug() << "photo of" << userId << "is no PNG image";
         return LoginText::DefaultPhoto;
     }
-    const QString path = G_Path_RAM + QLatin1Char('/') + userId + QStringLiteral(".png");
+    const QString path = photoFolder() + QLatin1Char('/') + userId + QStringLiteral(".png");
     // Written beside and renamed into place, so a failed write leaves no partial file.
     // commit() does not notice a failed final flush (a full disk), so the
     // flush is checked first: a cut picture never replaces the cached one.

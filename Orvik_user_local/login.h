@@ -66,7 +66,7 @@ public:
     static bool lookupUser(int kind, const QString &code, UserRow &user);
     // Statement 2 for this worker; false as for statement 1.
     static bool lookupCell(const UserRow &user, CellRow &cell);
-    // Statement 3: stores the photo as G_Path_RAM/<id>.png and returns that path,
+    // Statement 3: stores the photo as <photo folder>/<id>.png and returns that path,
     // or returns the default picture when the photo cannot be read or stored.
     static QString cachePhoto(const QString &userId);
 
