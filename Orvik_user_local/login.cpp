@@ -193,7 +193,7 @@ bool LoginEngine::lookupUser(int kind, const QString &code, UserRow &user)
     QSqlQuery q(conn.db());
     if (!q.prepare(statement)) {
         qDebug() << q.lastError().text();
-        return true;
+        return !databaseLost(q.lastError());
     }
     q.bindValue(QStringLiteral(":code"), value);
     if (!q.exec()) {
@@ -231,7 +231,7 @@ bool LoginEngine::lookupCell(const UserRow &user, CellRow &cell)
     QSqlQuery q(conn.db());
     if (!q.prepare(CellStatement)) {
         qDebug() << q.lastError().text();
-        return true;
+        return !databaseLost(q.lastError());
     }
     q.bindValue(QStringLiteral(":set_id"), setId);
     q.bindValue(QStringLiteral(":kas_id"), kasId);
