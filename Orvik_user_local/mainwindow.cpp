@@ -49,6 +49,12 @@ MainWindow::MainWindow(QWidget *parent)
     ui->label_message->setWordWrap(true);
     // Space left over stays at the bottom, so the panel keeps its place when the keypad hides.
     ui->verticalLayout->addStretch(1);
+    // The hidden keypad keeps its room, so nothing moves under a notice.
+    for (QWidget *w : keypadWidgets()) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
     // Narrow margins: on a 480-px panel the Enter key needs every pixel for its icon and text.
     ui->verticalLayout->setContentsMargins(4, 4, 4, 4);
     ui->gridLayout_keypad->setSpacing(4);
@@ -142,12 +148,16 @@ void MainWindow::on_pushButton_12_enter_clicked()
     }
 }
 
+QList<QWidget *> MainWindow::keypadWidgets() const
+{
+    return {ui->pushButton,   ui->pushButton_2, ui->pushButton_3, ui->pushButton_4,        ui->pushButton_5,
+            ui->pushButton_6, ui->pushButton_7, ui->pushButton_8, ui->pushButton_9,        ui->pushButton_10,
+            ui->label,        ui->textEdit_kod, ui->pushButton_backspace, ui->pushButton_12_enter};
+}
+
 void MainWindow::setKeypadVisible(bool visible)
 {
-    for (QWidget *w : std::initializer_list<QWidget *>{
-             ui->pushButton, ui->pushButton_2, ui->pushButton_3, ui->pushButton_4, ui->pushButton_5, ui->pushButton_6,
-             ui->pushButton_7, ui->pushButton_8, ui->pushButton_9, ui->pushButton_10, ui->label, ui->textEdit_kod,
-             ui->pushButton_backspace, ui->pushButton_12_enter})
+    for (QWidget *w : keypadWidgets())
         w->setVisible(visible);
 }
 
@@ -161,9 +171,11 @@ QString MainWindow::noticeHtml(const QString &text)
 
 void MainWindow::placeNotice()
 {
-    // As wide as the window, as high as the wrapped text needs.
+    // As wide as the window, as high as the wrapped text needs, and at least
+    // down to the sensor panel's lower edge, so no half-covered key shows.
     const int width = qMax(1, centralWidget()->width() - 10);
-    ui->label_message->setGeometry(5, 57, width, ui->label_message->heightForWidth(width));
+    const int panelBottom = ui->pushButton_13_detect3->geometry().bottom() + 4;
+    ui->label_message->setGeometry(5, 57, width, qMax(ui->label_message->heightForWidth(width), panelBottom - 57));
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)

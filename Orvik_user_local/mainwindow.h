@@ -62,6 +62,8 @@ private:
     // Takes down the notice, the code box and the status bar and shows the keypad.
     void clearPreviousWorker();
     void appendDigit(const QString &digit);
+    // The digit keys, backspace, Enter, the prompt and the code box.
+    QList<QWidget *> keypadWidgets() const;
     void setKeypadVisible(bool visible);
     // Ends a login attempt with a refusal or error text.
     void refuse(const QString &text);

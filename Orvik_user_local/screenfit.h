@@ -26,7 +26,7 @@ int screenPixels(int pixels);
 // bars, however the table is resized (for example when controls appear above it).
 void fitTableToArea(QTableWidget *table);
 
-// Colours of the refusal notice: white on dark red, contrast 7.1 : 1.
+// Colours of the refusal notice: white on dark red (#9b0000), contrast 8.8 : 1.
 extern const QColor NoticeBackground;
 extern const QColor NoticeText;
 // Contrast ratio of two colours as WCAG 2 defines it (1 to 21).
