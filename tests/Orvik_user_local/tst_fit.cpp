@@ -176,9 +176,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QFile::exists(QStringLiteral("img/user_id.png")), "tests run in the terminal's folder");
-        const QString error = cluster.start();
+        const QString error = cluster.startWithDemo();
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(cluster.execFile(sourcePath(QStringLiteral("db/demo.sql"))), QString());
         G_Path_RAM = ram.path();
         G_Cell_idle_seconds = 0;
     }

@@ -12,6 +12,8 @@
 #include "screenfit.h"
 #include "settings.h"
 #include "terminaltest.h"
+#include "virtualline.h"
+#include "windowtest.h"
 
 #include <QAtomicInt>
 #include <QLabel>
@@ -30,10 +32,7 @@
 
 #include <memory>
 
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -85,30 +84,9 @@ QString rackFixture()
     return sql;
 }
 
-template <typename T>
-T *child(QWidget *w, const char *name)
-{
-    T *c = w->findChild<T *>(QLatin1String(name));
-    if (!c)
-        qFatal("no widget %s", name);
-    return c;
-}
-
-void stopOwnTimer(QObject *o)
-{
-    for (QTimer *t : o->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
-        t->stop();
-}
-
-QStringList greenItems(QTableWidget *t)
-{
-    QStringList out;
-    for (int r = 0; r < t->rowCount(); ++r)
-        for (int c = 0; c < t->columnCount(); ++c)
-            if (t->item(r, c)->background().color() == QColor(Qt::green))
-                out << QStringLiteral("%1,%2").arg(r).arg(c);
-    return out;
-}
+using windowtest::child;
+using windowtest::greenItems;
+using windowtest::stopOwnTimer;
 
 QStringList pictureItems(QTableWidget *t)
 {
@@ -123,9 +101,7 @@ QStringList pictureItems(QTableWidget *t)
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+    QVERIFY(windowtest::writeFile(path, bytes));
 }
 
 // Records whether the status bar has been painted with a given message.
@@ -160,8 +136,8 @@ private:
 class LockWaitWatch : public QThread
 {
 public:
-    LockWaitWatch(int port, const QString &password, const QAtomicInt &painted)
-        : m_port(port), m_password(password), m_painted(painted) {}
+    LockWaitWatch(const TestCluster &cluster, const QAtomicInt &painted)
+        : m_cluster(cluster), m_painted(painted) {}
     QAtomicInt sawWait, paintedFirst, brokeLock, stop;
 
 protected:
@@ -169,13 +145,8 @@ protected:
     {
         const QString name = QStringLiteral("lock-watch");
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-            db.setHostName(QStringLiteral("127.0.0.1"));
-            db.setPort(m_port);
-            db.setDatabaseName(G_DatabaseName);
-            db.setUserName(QStringLiteral("postgres"));
-            db.setPassword(m_password);
-            if (db.open()) {
+            QSqlDatabase db = m_cluster.connect(name);
+            if (db.isOpen()) {
                 QElapsedTimer waited;
                 QSqlQuery q(db);
                 for (int i = 0; i < 3000 && !stop.loadRelaxed(); ++i) {
@@ -204,8 +175,7 @@ protected:
     }
 
 private:
-    int m_port;
-    QString m_password;
+    const TestCluster &m_cluster;
     const QAtomicInt &m_painted;
 };
 
@@ -213,18 +183,12 @@ private:
 class TableLock
 {
 public:
-    TableLock(int port, const QString &password, const QString &table)
+    TableLock(const TestCluster &cluster, const QString &table)
         : m_table(table)
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), Name);
-        db.setHostName(QStringLiteral("127.0.0.1"));
-        db.setPort(port);
-        db.setDatabaseName(G_DatabaseName);
-        db.setUserName(QStringLiteral("postgres"));
-        db.setPassword(password);
-        db.setConnectOptions(QStringLiteral("application_name=orvik-test-locker"));
+        QSqlDatabase db = cluster.connect(Name, QStringLiteral("application_name=orvik-test-locker"));
         QSqlQuery q(db);
-        if (!db.open() || !db.transaction())
+        if (!db.isOpen() || !db.transaction())
             error = db.lastError().text();
         else if (!q.exec(QStringLiteral("LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE").arg(table)))
             error = q.lastError().text();
@@ -268,27 +232,8 @@ class TestKiosk : public QObject
     QString codeBox() { return child<QTextEdit>(w.get(), "textEdit_kod")->toPlainText(); }
     void tickCell() { QMetaObject::invokeMethod(dialog(), "slotTimerAlarm_cell", Qt::DirectConnection); }
 
-    void press(const QString &keys)
-    {
-        for (const QChar k : keys) {
-            QString name = k == QLatin1Char('>') ? QStringLiteral("pushButton_12_enter")
-                : k == QLatin1Char('0')           ? QStringLiteral("pushButton_10")
-                : k == QLatin1Char('1')           ? QStringLiteral("pushButton")
-                                                  : QStringLiteral("pushButton_") + k;
-            QPushButton *b = w->findChild<QPushButton *>(name);
-            QVERIFY2(b && b->isVisible() && b->isEnabled(), qPrintable(name));
-            QTest::mouseClick(b, Qt::LeftButton);
-        }
-    }
-
-    bool keypadShown()
-    {
-        for (const char *n : {"pushButton", "pushButton_5", "pushButton_10", "pushButton_backspace",
-                              "pushButton_12_enter", "label", "textEdit_kod"})
-            if (child<QWidget>(w.get(), n)->isHidden())
-                return false;
-        return true;
-    }
+    void press(const QString &keys) { QCOMPARE(screentools::press(w.get(), keys), QString()); }
+    bool keypadShown() { return windowtest::keypadShown(w.get()); }
 
     // The main screen is back, idle, with nothing of an earlier worker on it.
     void verifyCleanMainScreen()
@@ -308,25 +253,14 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QFile::exists(QStringLiteral("img/user_id.png")), "tests run in the terminal's folder");
-        const QString error = cluster.start();
+        const QString error = cluster.startWithDemo();
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(cluster.execFile(sourcePath(QStringLiteral("db/demo.sql"))), QString());
         QCOMPARE(cluster.exec(rackFixture()), QString());
     }
     void init()
     {
-        cluster.useCluster();
         ram.reset(new QTemporaryDir);
-        G_Path_RAM = ram->path();
-        G_Input_value = 0;
-        G_SERVICE_Tulem_Narbet = 0;
-        G_Cell_idle_seconds = 60;
-        G_Timer_flag_cell = false;
-        G_Timer_Error_cell = 10;
-        w.reset(new MainWindow);
-        stopOwnTimer(w.get());
-        stopOwnTimer(dialog());
-        w->showFullScreen();
+        w = windowtest::freshTerminal(cluster, ram->path());
     }
     void cleanup() { w.reset(); }
     void cleanupTestCase() { cluster.stop(); }
@@ -468,11 +402,11 @@ private slots:
     {
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         {
-            TableLock lock(cluster.port(), G_Password, QStringLiteral("users"));
+            TableLock lock(cluster, QStringLiteral("users"));
             QVERIFY2(lock.error.isEmpty(), qPrintable(lock.error));
 
             PaintWatch paint(w->statusBar(), LoginText::Busy);
-            LockWaitWatch watch(cluster.port(), G_Password, paint.painted);
+            LockWaitWatch watch(cluster, paint.painted);
             watch.start();
             press(QStringLiteral("1001>"));
             watch.stop.storeRelaxed(1);
@@ -544,23 +478,15 @@ private slots:
     // A scan on the serial line, through barcode_reader and its file, logs the worker in.
     void scanThroughBarcodeReader()
     {
-        int master = -1, slave = -1;
-        char name[256] = {};
-        QVERIFY(openpty(&master, &slave, name, nullptr, nullptr) == 0);
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-        struct termios tio;
-        tcgetattr(slave, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
-
+        VirtualLine line;
+        QVERIFY(line.isOpen());
         const QString output = G_Path_RAM + QLatin1Char('/') + CodeFileWatcher::BarcodeFile;
         QProcess reader;
         reader.start(QStringLiteral(BARCODE_READER_BIN),
-                     {QStringLiteral("--device"), QString::fromLocal8Bit(name), QStringLiteral("--output"), output});
+                     {QStringLiteral("--device"), line.slavePath(), QStringLiteral("--output"), output});
         QVERIFY(reader.waitForStarted(5000));
         const QByteArray scan("4607001234567\r");
-        QCOMPARE(::write(master, scan.constData(), size_t(scan.size())), ssize_t(scan.size()));
+        QVERIFY(line.send(scan));
 
         QTRY_COMPARE_WITH_TIMEOUT(QFile::exists(output), true, 10000);
         QFile written(output);
@@ -572,8 +498,6 @@ private slots:
 
         reader.kill();
         reader.waitForFinished(5000);
-        ::close(master);
-        ::close(slave);
     }
 
     // The notice's colours meet WCAG AA and are the ones on screen.

@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "settings.h"
 #include "terminaltest.h"
+#include "windowtest.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -23,43 +24,18 @@
 
 namespace {
 
-template <typename T>
-T *child(QWidget *w, const char *name)
-{
-    T *c = w->findChild<T *>(QLatin1String(name));
-    if (!c)
-        qFatal("no widget %s", name);
-    return c;
-}
-
-// Stops a window's own one-second timer so that ticks are driven by the test.
-void stopOwnTimer(QObject *o)
-{
-    for (QTimer *t : o->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
-        t->stop();
-}
+using windowtest::child;
+using windowtest::greenItems;
+using windowtest::stopOwnTimer;
 
 QImage pictureOf(QLabel *label)
 {
     return label->pixmap(Qt::ReturnByValue).toImage();
 }
 
-// Cells of a table with a green background, as "row,column".
-QStringList greenItems(QTableWidget *t)
-{
-    QStringList out;
-    for (int r = 0; r < t->rowCount(); ++r)
-        for (int c = 0; c < t->columnCount(); ++c)
-            if (t->item(r, c) && t->item(r, c)->background().color() == QColor(Qt::green))
-                out << QStringLiteral("%1,%2").arg(r).arg(c);
-    return out;
-}
-
 void writeFile(const QString &path, const QByteArray &bytes)
 {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
+    QVERIFY(windowtest::writeFile(path, bytes));
 }
 
 } // namespace
@@ -79,32 +55,8 @@ class TestScreens : public QObject
     cell *dialog() { return w->cellDialog(); }
 
     // Clicks the keypad: digits, '<' for backspace, '>' for Enter.
-    void press(const QString &keys)
-    {
-        for (const QChar k : keys) {
-            QByteArray name;
-            if (k == QLatin1Char('<'))
-                name = "pushButton_backspace";
-            else if (k == QLatin1Char('>'))
-                name = "pushButton_12_enter";
-            else if (k == QLatin1Char('0'))
-                name = "pushButton_10";
-            else if (k == QLatin1Char('1'))
-                name = "pushButton";
-            else
-                name = "pushButton_" + QByteArray(1, k.toLatin1());
-            QTest::mouseClick(child<QPushButton>(w.get(), name.constData()), Qt::LeftButton);
-        }
-    }
-
-    bool keypadShown()
-    {
-        for (const char *n : {"pushButton", "pushButton_5", "pushButton_10", "pushButton_backspace",
-                              "pushButton_12_enter", "label", "textEdit_kod"})
-            if (child<QWidget>(w.get(), n)->isHidden())
-                return false;
-        return true;
-    }
+    void press(const QString &keys) { screentools::press(w.get(), keys); }
+    bool keypadShown() { return windowtest::keypadShown(w.get()); }
 
     bool errorControlsShown()
     {
@@ -133,23 +85,13 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QFile::exists(QStringLiteral("img/user_id.png")), "tests run in the terminal's folder");
-        const QString error = cluster.start();
+        const QString error = cluster.startWithDemo();
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(cluster.execFile(sourcePath(QStringLiteral("db/demo.sql"))), QString());
     }
     void init()
     {
-        cluster.useCluster();
         ram.reset(new QTemporaryDir);
-        G_Path_RAM = ram->path();
-        G_Input_value = 0;
-        G_SERVICE_Tulem_Narbet = 0;
-        G_Timer_flag_cell = false;
-        G_Timer_Error_cell = 10;
-        w.reset(new MainWindow);
-        stopOwnTimer(w.get());
-        stopOwnTimer(dialog());
-        w->showFullScreen();
+        w = windowtest::freshTerminal(cluster, ram->path());
     }
     void cleanup() { w.reset(); }
     void cleanupTestCase() { cluster.stop(); }
