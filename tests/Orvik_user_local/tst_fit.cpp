@@ -21,6 +21,11 @@
 
 namespace {
 
+QString rectText(const QRect &r)
+{
+    return QStringLiteral("%1x%2+%3+%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
+}
+
 QString describe(const QWidget *w)
 {
     return w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName();
@@ -136,8 +141,8 @@ QStringList screenProblems(QWidget *window)
     QStringList problems;
     const QRect screen = window->screen()->geometry();
     if (!screen.contains(window->frameGeometry()))
-        problems << QStringLiteral("window %1 outside the screen %2").arg(QVariant(window->frameGeometry()).toString(),
-                                                                         QVariant(screen).toString());
+        problems << QStringLiteral("window %1 outside the screen %2").arg(rectText(window->frameGeometry()),
+                                                                         rectText(screen));
     const QList<QWidget *> widgets = window->findChildren<QWidget *>();
     for (QWidget *w : widgets) {
         if (!w->isVisibleTo(window) || w->window() != window)
@@ -147,7 +152,7 @@ QStringList screenProblems(QWidget *window)
             continue;
         const QRect r(w->mapTo(window, QPoint(0, 0)), w->size());
         if (!window->rect().contains(r))
-            problems << QStringLiteral("%1 at %2 outside the window").arg(describe(w), QVariant(r).toString());
+            problems << QStringLiteral("%1 at %2 outside the window").arg(describe(w), rectText(r));
         QString p;
         if (auto *label = qobject_cast<QLabel *>(w))
             p = labelProblem(label);
