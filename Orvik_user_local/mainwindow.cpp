@@ -33,8 +33,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->textEdit_kod->setFont(codeFont);
     for (QPushButton *key : {ui->pushButton, ui->pushButton_2, ui->pushButton_3, ui->pushButton_4, ui->pushButton_5,
                              ui->pushButton_6, ui->pushButton_7, ui->pushButton_8, ui->pushButton_9,
-                             ui->pushButton_10, ui->pushButton_backspace, ui->pushButton_12_enter})
-    {
+                             ui->pushButton_10, ui->pushButton_backspace, ui->pushButton_12_enter}) {
         key->setFont(keyFont);
         key->setMinimumHeight(screenPixels(100));
     }
