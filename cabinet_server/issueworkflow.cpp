@@ -1,5 +1,6 @@
 #include "issueworkflow.h"
 
+#include "celltexts.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "hubid.h"
@@ -290,7 +291,7 @@ QString runIssue(const IssueVariant &variant, const QString &command, const QStr
         return QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите операцию \n ")
             + jsonEscape(writes.withErrors(errorText)) + QStringLiteral("\"}");
     }
-    if (error.set(chosen.cell, QStringLiteral("Дозиметр ожидает, чтобы его забрали")))
+    if (error.set(chosen.cell, celltext::issued()))
         writes.save(error);
     return QStringLiteral("{\"comand\":\"") + jsonEscape(command) + QStringLiteral("\",\"nomer_pdd\":\"")
         + jsonEscape(number) + QStringLiteral("\",\"port\":\"") + jsonEscape(port)
@@ -305,7 +306,7 @@ QString IN_g(QString command, QString gdel, QString gde2, QString gderl, QString
 {
     const IssueVariant gamma{
         QStringLiteral("не ид"),
-        QStringLiteral("error : Произошла критическая ошибка при выдачи дозиметра повторите операцию "),
+        celltext::issueFailedGamma(),
         gammaSteps(gdel, gde2, gderl, gder2)};
     return runIssue(gamma, command, order, uid, uname);
 }
@@ -315,7 +316,7 @@ QString IN_gn(QString command, QString gdel, QString gde2, QString gderl, QStrin
 {
     IssueVariant gammaNeutron{
         QStringLiteral("идентификатор пользователя найден "),
-        QStringLiteral("error:Произошла критическая ошибка при выдачи дозиметра повторите операцию "),
+        celltext::issueFailedGammaNeutron(),
         gammaSteps(gdel, gde2, gderl, gder2)};
     gammaNeutron.middleSteps += neutronSteps(ndel, nde2, nderl, nder2);
     return runIssue(gammaNeutron, command, order, uid, uname);
