@@ -55,7 +55,11 @@ void sendReply(httplib::Response &res, const ApiReply &reply)
     res.set_content(reply.body.constData(), size_t(reply.body.size()), reply.contentType.c_str());
 }
 
-bool isApi(const std::string &path) { return path.compare(0, 5, "/api/") == 0; }
+// API routes and files answer 401 without a session; pages send the browser to the login page.
+bool isPage(const std::string &path)
+{
+    return path.compare(0, 5, "/api/") != 0 && path.compare(0, 8, "/static/") != 0;
+}
 
 // Files of the built-in web folder.
 QByteArray webFile(const QString &name)
@@ -183,7 +187,7 @@ void WebServer::install()
         const std::string token = cookieValue(req, kSessionCookie);
         const bool loggedIn = ctx.sessions->find(token, &s);
         if (access != Access::Public && !loggedIn) {
-            if (isApi(req.path) || isPost) {
+            if (!isPage(req.path) || isPost) {
                 sendReply(res, ApiReply::error(401, QStringLiteral("Нужно войти")));
             } else {
                 res.status = 302;
