@@ -127,6 +127,7 @@ function openPanel(number) {
   }
   rack.selected = number;
   drawPanel();
+  document.getElementById('panel').scrollIntoView({ block: 'nearest' });
 }
 
 // Runs one service action with the buttons locked; shows its outcome.
