@@ -145,6 +145,9 @@ bool WebServer::bind(const QString &listen, const QString &cert, const QString &
     } else {
         m_server = std::make_unique<httplib::Server>();
     }
+    // Headers and body go out in separate writes; without this the second
+    // waits for the client's delayed acknowledgement (about 40 ms).
+    m_server->set_tcp_nodelay(true);
     install();
     const std::string h = host.toStdString();
     if (port == 0) {
