@@ -1,8 +1,6 @@
 #include "consoletest.h"
 
-#include <QElapsedTimer>
 #include <QJsonDocument>
-#include <QProcessEnvironment>
 
 #include <httplib.h>
 
@@ -27,50 +25,8 @@ int addConsoleUser(const QString &settings, const QString &name, const QString &
 }
 
 ConsoleProcess::ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv)
+    : ProgramProcess(QStringLiteral(CABINET_CONSOLE_BIN), {QStringLiteral("--settings"), settings}, workDir, extraEnv)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
-    for (const QString &kv : extraEnv) {
-        const int eq = kv.indexOf(QLatin1Char('='));
-        env.insert(kv.left(eq), kv.mid(eq + 1));
-    }
-    m_proc.setProcessEnvironment(env);
-    m_proc.setWorkingDirectory(workDir);
-    m_proc.setProcessChannelMode(QProcess::MergedChannels);
-    m_proc.start(QStringLiteral(CABINET_CONSOLE_BIN), {QStringLiteral("--settings"), settings});
-}
-
-ConsoleProcess::~ConsoleProcess()
-{
-    if (m_proc.state() != QProcess::NotRunning) {
-        m_proc.terminate();
-        if (!m_proc.waitForFinished(3000)) {
-            m_proc.kill();
-            m_proc.waitForFinished(3000);
-        }
-    }
-}
-
-QByteArray ConsoleProcess::log() const
-{
-    m_log += const_cast<QProcess &>(m_proc).readAll();
-    return m_log;
-}
-
-bool ConsoleProcess::waitReady(int timeoutMs)
-{
-    if (!m_proc.waitForStarted(5000))
-        return false;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        if (log().contains("console listening on"))
-            return true;
-        if (m_proc.state() == QProcess::NotRunning)
-            return false;
-        m_proc.waitForReadyRead(50);
-    }
-    return false;
 }
 
 QJsonObject WebReply::json() const

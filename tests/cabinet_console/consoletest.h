@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testsupport.h"
+
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
@@ -18,18 +20,12 @@ int addConsoleUser(const QString &settings, const QString &name, const QString &
                    QByteArray *output = nullptr);
 
 // A cabinet_console process on the given settings file.
-class ConsoleProcess
+class ConsoleProcess : public ProgramProcess
 {
 public:
     ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv = {});
-    ~ConsoleProcess();
     // Waits for its "console listening" line; false on time-out or exit.
-    bool waitReady(int timeoutMs = 10000);
-    QByteArray log() const;
-
-private:
-    QProcess m_proc;
-    mutable QByteArray m_log;
+    bool waitReady(int timeoutMs = 10000) { return waitForOutput("console listening on", timeoutMs); }
 };
 
 // An HTTP reply as a test looks at it.
