@@ -8,6 +8,8 @@
 
 #include <sodium.h>
 
+#include <mutex>
+
 namespace accounts {
 
 Role roleFromText(const QString &text)
@@ -79,6 +81,10 @@ static bool matches(const QByteArray &hash, const QByteArray &password)
 
 Role verify(const QString &path, const QString &name, const QByteArray &password)
 {
+    // One check at a time: each takes 64 MiB, and a burst of logins must not
+    // take the memory of a small board.
+    static std::mutex oneAtATime;
+    std::lock_guard<std::mutex> lock(oneAtATime);
     // Hashed once per process: the work done for a name that is not there.
     static const QByteArray decoy = hashPassword(QByteArrayLiteral("decoy password"));
     for (const Account &a : load(path)) {

@@ -14,10 +14,12 @@ void registerRackRoutes(RouteTable &table, Context &)
     table.get("/api/rack", Access::Viewer, [](const ApiRequest &) {
         const qint64 now = nowSecondsUtc();
         QJsonArray cells;
-        for (const rackview::Cell &c : rackview::load(G_kas_count_cell, now, G_Time_energe_ppd))
+        // The controller's own status report stops at 4096 cells too.
+        const int count = qBound(0, G_kas_count_cell, 4096);
+        for (const rackview::Cell &c : rackview::load(count, now, G_Time_energe_ppd))
             cells.append(rackview::toJson(c));
         return ApiReply::json({{QStringLiteral("columns"), G_rack_columns},
-                               {QStringLiteral("count"), G_kas_count_cell},
+                               {QStringLiteral("count"), count},
                                {QStringLiteral("type"), G_type_ppd},
                                {QStringLiteral("rest"), G_Time_energe_ppd},
                                {QStringLiteral("now"), double(now)},

@@ -148,6 +148,8 @@ bool WebServer::bind(const QString &listen, const QString &cert, const QString &
     // Headers and body go out in separate writes; without this the second
     // waits for the client's delayed acknowledgement (about 40 ms).
     m_server->set_tcp_nodelay(true);
+    // No route takes more than a small JSON object.
+    m_server->set_payload_max_length(64 * 1024);
     install();
     const std::string h = host.toStdString();
     if (port == 0) {

@@ -127,6 +127,10 @@ private slots:
         QCOMPARE(tech.post("/api/calibration/stop", {}).status, 403);
         tech.csrf = good;
         QCOMPARE(tech.post("/api/calibration/stop", {}).status, 200);
+        // An oversize body is refused before any handler reads it.
+        const QJsonObject huge{{QStringLiteral("cell"), 1}, {QStringLiteral("text"), QString(70000, QLatin1Char('x'))}};
+        QCOMPARE(tech.post("/api/cell/block", huge).status, 413);
+        QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("ram/error.ini"))));
 
         // The login form too: without the token, or with a token not matching its cookie.
         WebClient fresh(m_port);
