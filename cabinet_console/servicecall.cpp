@@ -1,5 +1,6 @@
 #include "servicecall.h"
 
+#include "cellnumber.h"
 #include "controllerlink.h"
 #include "log.h"
 #include "settings.h"
@@ -12,21 +13,18 @@ namespace console {
 bool requestedCell(const ApiRequest &req, rackview::Cell *cell, ApiReply *refusal)
 {
     const QJsonValue v = req.body.value(QStringLiteral("cell"));
-    bool ok = false;
-    int n = 0;
-    if (v.isDouble()) {
-        const double d = v.toDouble();
-        ok = d == double(int(d));
-        n = int(d);
-    } else if (v.isString()) {
-        n = v.toString().toInt(&ok, 10);
-    }
-    if (!ok || n < 1 || n > G_kas_count_cell) {
+    // A number from the page, or a text read as the controller reads it.
+    qint64 n = 0;
+    if (v.isDouble() && v.toDouble() == double(qint64(v.toDouble())))
+        n = qint64(v.toDouble());
+    else if (v.isString())
+        n = cellIndex(v.toString()) + 1;
+    if (n < 1 || n > G_kas_count_cell) {
         *refusal = ApiReply::error(400, QStringLiteral("Нет такой ячейки"));
         return false;
     }
-    const QVector<rackview::Cell> all = rackview::load(n, nowSecondsUtc(), G_Time_energe_ppd);
-    *cell = all.at(n - 1);
+    const QVector<rackview::Cell> all = rackview::load(int(n), nowSecondsUtc(), G_Time_energe_ppd);
+    *cell = all.at(int(n) - 1);
     return true;
 }
 
