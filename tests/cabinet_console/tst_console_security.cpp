@@ -151,6 +151,11 @@ private slots:
         QCOMPARE(viewer.login(QStringLiteral("viewer"), QStringLiteral("view-password")), 200);
         QCOMPARE(viewer.get("/api/rack").status, 200);
         QCOMPARE(viewer.get("/").status, 200);
+        // Chart.js comes from the system's copy, served by the console itself.
+        const WebReply chart = viewer.get("/static/chart.min.js");
+        QCOMPARE(chart.status, 200);
+        QVERIFY(chart.contentType.rfind("text/javascript", 0) == 0);
+        QVERIFY(chart.body.find("Chart") != std::string::npos);
         for (const char *path : kServiceActions) {
             const WebReply r = viewer.post(path, {{QStringLiteral("cell"), 1}, {QStringLiteral("text"), QStringLiteral("x")}});
             QVERIFY2(r.status == 403, path);
