@@ -42,6 +42,11 @@ static QVariant settingsValue(const QString &key, const QString &defaultText)
     return s.value(key, defaultText);
 }
 
+QString settingsText(const QString &key, const QString &defaultText)
+{
+    return settingsValue(key, defaultText).toString();
+}
+
 int settingsInt(const QString &key, const QString &defaultText)
 {
     bool ok = false;
@@ -84,8 +89,7 @@ void readExchangeSettings()
 {
     resetExchangeSettings();
     if (QFileInfo::exists(G_settings_file)) {
-        const QString end =
-            settingsValue(QStringLiteral("reply_end"), QStringLiteral("silence")).toString().trimmed().toLower();
+        const QString end = settingsText(QStringLiteral("reply_end"), QStringLiteral("silence")).trimmed().toLower();
         if (end == QLatin1String("frame"))
             G_reply_end = ReplyEnd::Frame;
         else if (end != QLatin1String("silence"))
@@ -93,7 +97,7 @@ void readExchangeSettings()
                         .arg(end));
 
         const QString pauseText =
-            settingsValue(QStringLiteral("reply_pause_ms"), QString::number(kDefaultReplyPauseMs)).toString().trimmed();
+            settingsText(QStringLiteral("reply_pause_ms"), QString::number(kDefaultReplyPauseMs)).trimmed();
         bool ok = false;
         const int pause = pauseText.toInt(&ok, 10);
         if (ok && pause >= 0 && pause <= kMaxReplyPauseMs)
@@ -106,4 +110,24 @@ void readExchangeSettings()
         ? QStringLiteral("frame (конец кадра с верной длиной и CRC, иначе 100 мс тишины)")
         : QStringLiteral("silence (100 мс тишины)");
     logLine(QStringLiteral("конец ответа дозиметра: %1, пауза перед ответом %2 мс").arg(mode).arg(G_reply_pause_ms));
+}
+
+// Operator console
+
+int G_rack_columns = 6;
+QString G_console_listen = QStringLiteral("127.0.0.1:8080");
+QString G_console_cert;
+QString G_console_key;
+QString G_console_users = QStringLiteral("/etc/cabinet_console/users");
+
+void readConsoleSettings()
+{
+    if (!QFileInfo::exists(G_settings_file))
+        return;
+    const int columns = settingsInt(QStringLiteral("rack_columns"), QStringLiteral("6"));
+    G_rack_columns = columns > 0 && columns <= 61 ? columns : 6;
+    G_console_listen = settingsValue(QStringLiteral("console_listen"), G_console_listen).toString();
+    G_console_cert = settingsValue(QStringLiteral("console_cert"), QString()).toString();
+    G_console_key = settingsValue(QStringLiteral("console_key"), QString()).toString();
+    G_console_users = settingsValue(QStringLiteral("console_users"), G_console_users).toString();
 }

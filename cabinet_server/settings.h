@@ -32,6 +32,9 @@ QStringList makePortList(const QString &base);
 // settings file exists; otherwise every global keeps its value.
 void StartSettings();
 
+// A text setting of group "Settings"; the default when the file or the key is absent.
+QString settingsText(const QString &key, const QString &defaultText);
+
 // An integer setting: decimal text, anything that is not a number reads as 0.
 int settingsInt(const QString &key, const QString &defaultText);
 
@@ -51,3 +54,14 @@ constexpr int kMaxReplyPauseMs = 1000;
 // default and logs why. Logs the mode in use. Runs before the start-up scan.
 void readExchangeSettings();
 void resetExchangeSettings();
+
+// Operator console
+// Read by cabinet_console only; the controller ignores these keys.
+extern int G_rack_columns;           // columns of the rack map, 6 by default
+extern QString G_console_listen;     // "HOST:PORT", 127.0.0.1:8080 by default
+extern QString G_console_cert;       // TLS certificate (PEM); empty: plain HTTP
+extern QString G_console_key;        // TLS private key (PEM)
+extern QString G_console_users;      // accounts file of the console
+
+// Reads the console's keys when the settings file exists.
+void readConsoleSettings();
