@@ -204,6 +204,17 @@ inline SimDosimeter returned(qint32 number, quint8 type)
     return d;
 }
 
+// The issue request of the cycle tests: IN_g, or IN_gn with neutron thresholds.
+inline QString cycleIssue(bool gammaNeutron)
+{
+    QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"Иванов\",\"order\":\"цех 5\","
+                                   "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"")
+                        .arg(gammaNeutron ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"));
+    if (gammaNeutron)
+        issue += QStringLiteral(",\"ndel\":\"1\",\"nde2\":\"2\",\"nderl\":\"3\",\"nder2\":\"4\"");
+    return issue + QLatin1Char('}');
+}
+
 // The dosimeter a worker carried away, back with the readings of returned()
 // and an event history.
 inline SimDosimeter afterWork(SimDosimeter carried, int events)

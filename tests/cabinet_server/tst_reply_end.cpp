@@ -130,12 +130,7 @@ void ReplyEndTest::play(const QString &scenario, int events, bool frameEnd, Tran
         const int first = p.rig.rack->insert(1, 601, -1, detector);
         p.rig.registerCell(1, first, 601);
         QVERIFY(p.start(type));
-        QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"Иванов\",\"order\":\"цех 5\","
-                                       "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"")
-                            .arg(gn ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"));
-        if (gn)
-            issue += QStringLiteral(",\"ndel\":\"1\",\"nde2\":\"2\",\"nderl\":\"3\",\"nder2\":\"4\"");
-        issue += QLatin1Char('}');
+        const QString issue = rig::cycleIssue(gn);
         QVERIFY(p.send(issue).endsWith(QStringLiteral("\"cell\":\"1\",\"error\":\"\"}")));
         p.send(cellRequest(QStringLiteral("cell_free"), 601, 1));
         SimDosimeter carried = p.rig.rack->state(first);

@@ -124,12 +124,7 @@ void ReturnWorkflowTest::wholeCycle()
     QVERIFY(r.start(type, {QStringLiteral("TZ=JST-9")}));
 
     const bool gn = type == kGammaNeutron;
-    QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"Иванов\",\"order\":\"цех 5\","
-                                   "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"")
-                        .arg(gn ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"));
-    if (gn)
-        issue += QStringLiteral(",\"ndel\":\"1\",\"nde2\":\"2\",\"nderl\":\"3\",\"nder2\":\"4\"");
-    issue += QLatin1Char('}');
+    const QString issue = rig::cycleIssue(gn);
     QCOMPARE(r.request(issue),
              QStringLiteral("{\"comand\":\"%1\",\"nomer_pdd\":\"601\",\"port\":\"%2\",\"cell\":\"1\",\"error\":\"\"}")
                  .arg(gn ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"), r.rack->portPath(first)));
