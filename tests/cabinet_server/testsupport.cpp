@@ -74,7 +74,15 @@ ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QString
     m_proc.setProcessEnvironment(env);
     m_proc.setWorkingDirectory(workDir);
     m_proc.setProcessChannelMode(QProcess::MergedChannels);
-    m_proc.start(QStringLiteral(CABINET_SERVER_BIN), {});
+    const QStringList command = serverCommand();
+    m_proc.start(command.first(), command.mid(1));
+}
+
+QStringList serverCommand()
+{
+    const QStringList words =
+        qEnvironmentVariable("CABINET_SERVER_CMD").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    return words.isEmpty() ? QStringList{QStringLiteral(CABINET_SERVER_BIN)} : words;
 }
 
 ServerProcess::~ServerProcess()
