@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <cstdio>
+
 namespace {
 QStringList g_capturedLines;
 void captureLine(QtMsgType, const QMessageLogContext &, const QString &text)
@@ -82,7 +84,14 @@ QStringList serverCommand()
 {
     const QStringList words =
         qEnvironmentVariable("CABINET_SERVER_CMD").split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    return words.isEmpty() ? QStringList{QStringLiteral(CABINET_SERVER_BIN)} : words;
+    if (words.isEmpty())
+        return {QStringLiteral(CABINET_SERVER_BIN)};
+    static bool told = false;
+    if (!told) {
+        told = true;
+        std::fprintf(stderr, "controller started as: %s\n", qPrintable(words.join(QLatin1Char(' '))));
+    }
+    return words;
 }
 
 ServerProcess::~ServerProcess()
