@@ -285,13 +285,11 @@ QString runIssue(const IssueVariant &variant, const QString &command, const QStr
     StateWrites writes;
     if (!errorText.isEmpty()) {
         errorText += stepError;
-        if (error.set(chosen.cell, variant.failedCellPrefix + errorText))
-            writes.save(error);
+        writes.setLine(error, chosen.cell, variant.failedCellPrefix + errorText);
         return QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите операцию \n ")
             + jsonEscape(writes.withErrors(errorText)) + QStringLiteral("\"}");
     }
-    if (error.set(chosen.cell, QStringLiteral("Дозиметр ожидает, чтобы его забрали")))
-        writes.save(error);
+    writes.setLine(error, chosen.cell, QStringLiteral("Дозиметр ожидает, чтобы его забрали"));
     return QStringLiteral("{\"comand\":\"") + jsonEscape(command) + QStringLiteral("\",\"nomer_pdd\":\"")
         + jsonEscape(number) + QStringLiteral("\",\"port\":\"") + jsonEscape(port)
         + QStringLiteral("\",\"cell\":\"") + QString::number(chosen.cell + 1) + QStringLiteral("\",\"error\":\"")

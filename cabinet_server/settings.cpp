@@ -40,6 +40,11 @@ static QVariant settingsValue(const QString &key, const QString &defaultText)
     return s.value(key, defaultText);
 }
 
+QString settingsText(const QString &key, const QString &defaultText)
+{
+    return settingsValue(key, defaultText).toString();
+}
+
 int settingsInt(const QString &key, const QString &defaultText)
 {
     bool ok = false;

@@ -32,5 +32,8 @@ QStringList makePortList(const QString &base);
 // settings file exists; otherwise every global keeps its value.
 void StartSettings();
 
+// A text setting of group "Settings"; the default when the file or the key is absent.
+QString settingsText(const QString &key, const QString &defaultText);
+
 // An integer setting: decimal text, anything that is not a number reads as 0.
 int settingsInt(const QString &key, const QString &defaultText);

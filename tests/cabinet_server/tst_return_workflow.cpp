@@ -392,6 +392,21 @@ void ReturnWorkflowTest::registrationCheck_data()
                                   << QStringList{start, QStringLiteral("Номер дозиметра 1001"),
                                                  QStringLiteral("Номер дозиметра 1002")};
     QTest::newRow("device vanished, no check this second") << noCheck << 0 << false << QStringList{};
+    // Without a readable calibration nothing can be compared: even a vanished
+    // device is left registered.
+    QTest::newRow("hub.ini unreadable, device vanished")
+        << check << 6 << false << QStringList{start, QStringLiteral("не удалось прочитать hub.ini")};
+    // A cell beyond the end of hub.ini has no position to compare with: it
+    // is left alone, even when its device has gone.
+    QTest::newRow("hub.ini shorter than the state files")
+        << check << 7 << false << QStringList{start, QStringLiteral("Номер дозиметра 1001")};
+    QTest::newRow("hub.ini shorter than the state files, device vanished")
+        << check << 9 << false << QStringList{start, QStringLiteral("Номер дозиметра 1001")};
+    // A recalibration that starts again with cell 1 cuts hub.ini to one line;
+    // the issued dosimeter of cell 2, not yet taken, must stay registered or
+    // the next scan would take it for a returned one.
+    QTest::newRow("recalibration under way, issued dosimeter")
+        << check << 8 << false << QStringList{start, QStringLiteral("Номер дозиметра 1001")};
 }
 
 void ReturnWorkflowTest::registrationCheck()
@@ -421,11 +436,36 @@ void ReturnWorkflowTest::registrationCheck()
     case 4:
         r.rack->setFault(dev, 0x01, SimFault::silence());
         break;
+    case 6:
+        r.rack->remove(dev);
+        QVERIFY(QFile::remove(r.path(QStringLiteral("hub.ini"))));
+        QVERIFY(QDir().mkpath(r.path(QStringLiteral("hub.ini"))));
+        break;
+    case 9:
+        r.rack->remove(dev);
+        Q_FALLTHROUGH();
+    case 7:
+        r.writeLines(QStringLiteral("hub.ini"), {SimRack::hubId(1)});
+        break;
+    case 8:
+        r.rack->setUser(dev, simtext::encodeUser(QStringLiteral("AB12")), simtext::encodeUser(QStringLiteral("ЦЕХ 5")),
+                        simtext::encodeUser(QStringLiteral("ИВАНОВ")));
+        r.setLine(QStringLiteral("error.ini"), 1, QStringLiteral("Дозиметр ожидает, чтобы его забрали"));
+        break;
     }
     const auto before = snapshot(r);
     QVERIFY(r.start(kGamma, rig::frozenClock(date, QStringLiteral("UTC"))));
+    if (scenario == 8) {
+        const QString port = r.rack->portPath(other);
+        QCOMPARE(r.request(QStringLiteral("{\"command\":\"Init_hub_ini\",\"port\":\"%1\",\"cell\":\"1\"}").arg(port)),
+                 QStringLiteral("{\"port\": \"%1\", \"cell\": \"1\",\"error\":\"\"}").arg(port));
+        QCOMPARE(r.lines(QStringLiteral("hub.ini")), QStringList{SimRack::hubId(1)});
+    }
     QStringList log;
     QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}"), &log), kNothing);
+    // The next scan still knows the issued dosimeter.
+    if (scenario == 8)
+        QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), kNothing);
     QCOMPARE(log.contains(QStringLiteral("проверка достоверности файлов ОП")), date.endsWith(QLatin1String("19")));
     QString missing;
     QVERIFY2(rig::inOrder(log, logged, &missing), qPrintable(QStringLiteral("not in order: ") + missing));
