@@ -1,6 +1,7 @@
 #include "returnworkflow.h"
 
 #include "cellnumber.h"
+#include "celltexts.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "dosimeterreset.h"
@@ -248,7 +249,7 @@ QString runReturnScan(const ReturnVariant &variant)
     workflow::Pairs pairs;
     if (!e.isEmpty()) {
         e += s;
-        error.set(cell, QStringLiteral("error:Произошла критическая ошибка при Сдаче дозиметра ") + e);
+        error.set(cell, celltext::returnFailed() + e);
     } else {
         pairs = {{QStringLiteral("OUT"), variant.rackType}, {QStringLiteral("c"), QString::number(cell + 1)}};
         for (const ReadStep &r : variant.reads) {
@@ -260,7 +261,7 @@ QString runReturnScan(const ReturnVariant &variant)
                   {QStringLiteral("duty"), values.value(kOrderRead.key)},
                   {QStringLiteral("n"), number},
                   {QStringLiteral("error"), QString()}};
-        error.set(cell, QStringLiteral("Ждет подтвержения сдачи ") + workflow::statusText(pairs));
+        error.set(cell, celltext::awaitingConfirmation() + workflow::statusText(pairs));
     }
     portFile.set(cell, returnedPort);
     nomer.set(cell, number);

@@ -71,3 +71,23 @@ void StartSettings()
     G_type_ppd = settingsValue(QStringLiteral("type_ppd"), QStringLiteral("1300")).toString();
     G_Time_energe_ppd = settingsInt(QStringLiteral("Time_energe_ppd"), QStringLiteral("30"));
 }
+
+// Operator console
+
+int G_rack_columns = 6;
+QString G_console_listen = QStringLiteral("127.0.0.1:8080");
+QString G_console_cert;
+QString G_console_key;
+QString G_console_users = QStringLiteral("/etc/cabinet_console/users");
+
+void readConsoleSettings()
+{
+    if (!QFileInfo::exists(G_settings_file))
+        return;
+    const int columns = settingsInt(QStringLiteral("rack_columns"), QStringLiteral("6"));
+    G_rack_columns = columns > 0 && columns <= 61 ? columns : 6;
+    G_console_listen = settingsValue(QStringLiteral("console_listen"), G_console_listen).toString();
+    G_console_cert = settingsValue(QStringLiteral("console_cert"), QString()).toString();
+    G_console_key = settingsValue(QStringLiteral("console_key"), QString()).toString();
+    G_console_users = settingsValue(QStringLiteral("console_users"), G_console_users).toString();
+}

@@ -37,3 +37,14 @@ QString settingsText(const QString &key, const QString &defaultText);
 
 // An integer setting: decimal text, anything that is not a number reads as 0.
 int settingsInt(const QString &key, const QString &defaultText);
+
+// Operator console
+// Read by cabinet_console only; the controller ignores these keys.
+extern int G_rack_columns;           // columns of the rack map, 6 by default
+extern QString G_console_listen;     // "HOST:PORT", 127.0.0.1:8080 by default
+extern QString G_console_cert;       // TLS certificate (PEM); empty: plain HTTP
+extern QString G_console_key;        // TLS private key (PEM)
+extern QString G_console_users;      // accounts file of the console
+
+// Reads the console's keys when the settings file exists.
+void readConsoleSettings();

@@ -18,7 +18,9 @@ set(ORVIK_DESCRIPTION_cabinet
     "The controller of a cassette rack of personal dosimeters. It serves one JSON"
     "command per TCP request, issues, reads out and resets the dosimeters over"
     "their USB serial lines and keeps the rack's state in small text files. It"
-    "runs as the service cabinet_server under the account orvik-cabinet.")
+    "runs as the service cabinet_server under the account orvik-cabinet; the"
+    "operator console cabinet_console (HTTP or HTTPS) runs beside it under the"
+    "account orvik-console.")
 set(ORVIK_DESCRIPTION_terminal
     "A full-screen Qt program where a worker logs in with a personnel code, card"
     "or barcode and is shown the cell of the dosimeter store that holds their"
@@ -27,7 +29,11 @@ set(ORVIK_DESCRIPTION_readers
     "Two small services that read a proximity-card reader and a barcode scanner"
     "on serial lines and write each code read, as hexadecimal text, into a file"
     "in /tmp/Orvik_gamma for the user terminal.")
+# The console serves Debian's chart.js from /usr/share/javascript.
 set(ORVIK_DEPENDS_cabinet "adduser")
+if(TARGET cabinet_console)
+    set(ORVIK_DEPENDS_cabinet "adduser, libjs-chart.js")
+endif()
 set(ORVIK_DEPENDS_terminal "libqt5sql5-psql")
 set(ORVIK_DEPENDS_readers "adduser")
 

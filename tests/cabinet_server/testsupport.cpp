@@ -64,8 +64,8 @@ QByteArray readBytes(const QString &path)
     return f.readAll();
 }
 
-ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv)
-    : m_port(port)
+ProgramProcess::ProgramProcess(const QString &program, const QStringList &args, const QString &workDir,
+                               const QStringList &extraEnv)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
@@ -76,8 +76,42 @@ ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QString
     m_proc.setProcessEnvironment(env);
     m_proc.setWorkingDirectory(workDir);
     m_proc.setProcessChannelMode(QProcess::MergedChannels);
-    const QStringList command = serverCommand();
-    m_proc.start(command.first(), command.mid(1));
+    m_proc.start(program, args);
+}
+
+ProgramProcess::~ProgramProcess()
+{
+    if (m_proc.state() != QProcess::NotRunning) {
+        m_proc.terminate();
+        if (!m_proc.waitForFinished(3000)) {
+            m_proc.kill();
+            m_proc.waitForFinished(3000);
+        }
+    }
+}
+
+QByteArray ProgramProcess::log() const
+{
+    auto &p = const_cast<QProcess &>(m_proc);
+    m_log += p.readAll();
+    return m_log;
+}
+
+bool ProgramProcess::waitForOutput(const QByteArray &text, int timeoutMs)
+{
+    if (!m_proc.waitForStarted(5000))
+        return false;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs) {
+        log();
+        if (m_log.contains(text))
+            return true;
+        if (m_proc.state() == QProcess::NotRunning)
+            return false;
+        m_proc.waitForReadyRead(50);
+    }
+    return false;
 }
 
 QStringList serverCommand()
@@ -94,39 +128,9 @@ QStringList serverCommand()
     return words;
 }
 
-ServerProcess::~ServerProcess()
+ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv)
+    : ProgramProcess(serverCommand().constFirst(), serverCommand().mid(1), workDir, extraEnv), m_port(port)
 {
-    if (m_proc.state() != QProcess::NotRunning) {
-        m_proc.terminate();
-        if (!m_proc.waitForFinished(3000)) {
-            m_proc.kill();
-            m_proc.waitForFinished(3000);
-        }
-    }
-}
-
-QByteArray ServerProcess::log() const
-{
-    auto &p = const_cast<QProcess &>(m_proc);
-    m_log += p.readAll();
-    return m_log;
-}
-
-bool ServerProcess::waitReady(int timeoutMs)
-{
-    if (!m_proc.waitForStarted(5000))
-        return false;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        log();
-        if (m_log.contains("server is started"))
-            return true;
-        if (m_proc.state() == QProcess::NotRunning)
-            return false;
-        m_proc.waitForReadyRead(50);
-    }
-    return false;
 }
 
 QByteArray sendRequest(quint16 port, const QByteArray &request, int quietMs, int timeoutMs)

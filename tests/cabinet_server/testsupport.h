@@ -31,30 +31,44 @@ void writeSettings(const QString &path, const QStringList &keyValues);
 void writeBytes(const QString &path, const QByteArray &bytes);
 QByteArray readBytes(const QString &path);
 
+// A program of this project as a child process in its own working directory,
+// its log lines bare (QT_MESSAGE_PATTERN=%{message}); stopped when it goes.
+class ProgramProcess
+{
+public:
+    // extraEnv entries are NAME=VALUE; PATH may be prefixed by the caller.
+    ProgramProcess(const QString &program, const QStringList &args, const QString &workDir,
+                   const QStringList &extraEnv = {});
+    virtual ~ProgramProcess();
+
+    // Waits until its output holds the text; false on time-out or exit.
+    bool waitForOutput(const QByteArray &text, int timeoutMs);
+    QByteArray log() const;   // everything it printed so far
+    QProcess &process() { return m_proc; }
+
+private:
+    QProcess m_proc;
+    mutable QByteArray m_log;
+};
+
 // The command that starts the controller: CABINET_SERVER_CMD split on blanks
 // (e.g. an emulator and a controller built for another machine, or the
 // installed program under another account), else the controller of this build.
 QStringList serverCommand();
 
 // A cabinet_server process in its own working directory on a free port.
-class ServerProcess
+class ServerProcess : public ProgramProcess
 {
 public:
     // workDir holds settings.ini (written by the caller) and hub.ini.
-    // extraEnv entries are NAME=VALUE; PATH may be prefixed by the caller.
     ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv = {});
-    ~ServerProcess();
 
     // Waits until the server accepts connections; false on time-out or exit.
-    bool waitReady(int timeoutMs = 20000);
+    bool waitReady(int timeoutMs = 20000) { return waitForOutput("server is started", timeoutMs); }
     quint16 port() const { return m_port; }
-    QByteArray log() const;   // everything the server printed so far
-    QProcess &process() { return m_proc; }
 
 private:
-    QProcess m_proc;
     quint16 m_port;
-    mutable QByteArray m_log;
 };
 
 // Sends one request and reads the reply until the data stop for quietMs

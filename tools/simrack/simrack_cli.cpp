@@ -164,14 +164,21 @@ private:
         return QStringLiteral("ok user %1").arg(dev);
     }
 
-    // Splits at blanks; "..." groups words, "" is an empty word.
+    // Splits at blanks; "..." groups words, "" is an empty word, and \" or
+    // \\ stands for the character itself.
     static QStringList tokens(const QString &line)
     {
         QStringList out;
         QString cur;
         bool inQuotes = false, have = false;
-        for (const QChar c : line) {
-            if (c == QLatin1Char('"')) {
+        for (int i = 0; i < line.size(); ++i) {
+            const QChar c = line.at(i);
+            const QChar next = i + 1 < line.size() ? line.at(i + 1) : QChar();
+            if (c == QLatin1Char('\\') && (next == QLatin1Char('"') || next == QLatin1Char('\\'))) {
+                cur += next;
+                have = true;
+                ++i;
+            } else if (c == QLatin1Char('"')) {
                 inQuotes = !inQuotes;
                 have = true;
             } else if (c.isSpace() && !inQuotes) {
