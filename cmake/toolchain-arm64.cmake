@@ -20,6 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config (cpp-httplib, libsodium) reads the target's .pc files only.
+set(ENV{PKG_CONFIG_LIBDIR} "${ORVIK_ARM64_SYSROOT}/usr/lib/aarch64-linux-gnu/pkgconfig:${ORVIK_ARM64_SYSROOT}/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${ORVIK_ARM64_SYSROOT}")
 
 # No binfmt registration is needed: the emulator is named explicitly.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L "${ORVIK_ARM64_SYSROOT}")
