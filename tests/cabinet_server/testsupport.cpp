@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <cstdio>
+
 namespace {
 QStringList g_capturedLines;
 void captureLine(QtMsgType, const QMessageLogContext &, const QString &text)
@@ -112,8 +114,22 @@ bool ProgramProcess::waitForOutput(const QByteArray &text, int timeoutMs)
     return false;
 }
 
+QStringList serverCommand()
+{
+    const QStringList words =
+        qEnvironmentVariable("CABINET_SERVER_CMD").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return {QStringLiteral(CABINET_SERVER_BIN)};
+    static bool told = false;
+    if (!told) {
+        told = true;
+        std::fprintf(stderr, "controller started as: %s\n", qPrintable(words.join(QLatin1Char(' '))));
+    }
+    return words;
+}
+
 ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv)
-    : ProgramProcess(QStringLiteral(CABINET_SERVER_BIN), {}, workDir, extraEnv), m_port(port)
+    : ProgramProcess(serverCommand().constFirst(), serverCommand().mid(1), workDir, extraEnv), m_port(port)
 {
 }
 

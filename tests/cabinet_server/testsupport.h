@@ -51,6 +51,11 @@ private:
     mutable QByteArray m_log;
 };
 
+// The command that starts the controller: CABINET_SERVER_CMD split on blanks
+// (e.g. an emulator and a controller built for another machine, or the
+// installed program under another account), else the controller of this build.
+QStringList serverCommand();
+
 // A cabinet_server process in its own working directory on a free port.
 class ServerProcess : public ProgramProcess
 {

@@ -1,8 +1,9 @@
 # Installs the build tree twice into a scratch root (DESTDIR) under a prefix
 # other than the configured one and checks what lands where:
 #   - every program, executable, in the binary folder;
-#   - the four unit files, whose ExecStart names an installed program and
-#     whose WorkingDirectory holds the sample settings;
+#   - the four unit files, whose ExecStart names an installed program (the
+#     controller's and the console's with the installed settings), each with
+#     its own account; the console works in the controller's folder;
 #   - a second install keeps a settings.ini the site has changed.
 # Arguments: BUILD_DIR SCRATCH BINDIR DATADIR PROGRAMS (comma-separated); the
 # folders of the service installation are taken from the build tree's cache.
@@ -19,6 +20,7 @@ function(cache_value var name)
 endfunction()
 cache_value(UNITDIR ORVIK_SYSTEMD_UNITDIR)
 cache_value(WORK_DIR ORVIK_WORK_DIR)
+cache_value(CONF_DIR ORVIK_CONF_DIR)
 file(REMOVE_RECURSE "${SCRATCH}")
 
 function(install_once)
@@ -71,8 +73,16 @@ foreach(unit cabinet_server cabinet_console card_reader barcode_reader)
     expect_file("${unit_dir}/${unit}.service")
     file(READ "${SCRATCH}${unit_dir}/${unit}.service" text)
     unit_value(exec "${text}" ExecStart)
-    if(NOT exec STREQUAL "${bin_dir}/${unit}")
-        message(FATAL_ERROR "${unit}.service starts '${exec}', expected '${bin_dir}/${unit}'")
+    set(expected "${bin_dir}/${unit}")
+    if(unit MATCHES "^cabinet_(server|console)$")
+        string(APPEND expected " --settings ${CONF_DIR}/settings.ini")
+    endif()
+    if(NOT exec STREQUAL expected)
+        message(FATAL_ERROR "${unit}.service starts '${exec}', expected '${expected}'")
+    endif()
+    unit_value(user "${text}" User)
+    if(NOT user MATCHES "^orvik-")
+        message(FATAL_ERROR "${unit}.service runs as '${user}', not as an account of its own")
     endif()
     unit_value(restart "${text}" Restart)
     if(NOT restart STREQUAL "on-failure")
@@ -91,10 +101,10 @@ foreach(unit cabinet_server cabinet_console)
         message(FATAL_ERROR "${unit} works in '${work_dir}', expected '${WORK_DIR}'")
     endif()
 endforeach()
-expect_file("${WORK_DIR}/settings.ini")
+expect_file("${CONF_DIR}/settings.ini")
 under_prefix(data_dir "${DATADIR}")
 expect_file("${data_dir}/cabinet_server/settings.ini")
-file(READ "${SCRATCH}${WORK_DIR}/settings.ini" settings)
+file(READ "${SCRATCH}${CONF_DIR}/settings.ini" settings)
 foreach(key kas_count_cell Path_RAM type_ppd Time_energe_ppd port_base tcp_port)
     if(NOT settings MATCHES "\n${key}=")
         message(FATAL_ERROR "sample settings.ini lacks ${key}")
@@ -103,10 +113,10 @@ endforeach()
 
 # A site's own settings survive a reinstall; the programs are replaced.
 set(site "[Settings]\nkas_count_cell=12\n")
-file(WRITE "${SCRATCH}${WORK_DIR}/settings.ini" "${site}")
+file(WRITE "${SCRATCH}${CONF_DIR}/settings.ini" "${site}")
 file(REMOVE "${SCRATCH}${bin_dir}/card_reader")
 install_once()
-file(READ "${SCRATCH}${WORK_DIR}/settings.ini" after)
+file(READ "${SCRATCH}${CONF_DIR}/settings.ini" after)
 if(NOT after STREQUAL site)
     message(FATAL_ERROR "reinstall replaced the site's settings.ini")
 endif()

@@ -29,7 +29,7 @@ void tst_DeploySettings::sampleIsRead()
     StartSettings();
 
     QCOMPARE(G_kas_count_cell, 30);
-    QCOMPARE(G_Path_RAM, QStringLiteral("/tmp/pelk1300"));
+    QCOMPARE(G_Path_RAM, QStringLiteral("/run/cabinet_server"));
     QCOMPARE(G_type_ppd, QStringLiteral("1300"));
     QCOMPARE(G_Time_energe_ppd, 30);
     QCOMPARE(G_port_base, QStringLiteral("/dev/ttyACM"));
