@@ -1,4 +1,5 @@
 #include "hubid.h"
+#include "journalobserver.h"
 #include "log.h"
 #include "mytcpserver.h"
 #include "settings.h"
@@ -29,7 +30,10 @@ int main(int argc, char *argv[])
     if (ok && udevTimeout > 0)
         G_udevadm_timeout_ms = udevTimeout;
     readPortSettings();
+    readJournalSettings();
 
+    JournalObserver journal;
+    setCommandObserver(&journal);
     MyTcpServer server;
     return a.exec();
 }
