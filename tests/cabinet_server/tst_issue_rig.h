@@ -78,14 +78,17 @@ public:
     }
 
     // Starts the controller; false when it does not come up.
-    bool start(const QString &type, const QStringList &extraEnv = {}, int restSeconds = 30)
+    // extraSettings are more key=value lines of the [Settings] group.
+    bool start(const QString &type, const QStringList &extraEnv = {}, int restSeconds = 30,
+               const QStringList &extraSettings = {})
     {
         writeSettings(m_dir.filePath(QStringLiteral("settings.ini")),
-                      {QStringLiteral("Path_RAM=") + ram(), QStringLiteral("type_ppd=") + type,
-                       QStringLiteral("kas_count_cell=%1").arg(m_cells),
-                       QStringLiteral("Time_energe_ppd=%1").arg(restSeconds),
-                       QStringLiteral("port_base=") + rack->portBase(),
-                       QStringLiteral("tcp_port=%1").arg(m_port)});
+                      QStringList{QStringLiteral("Path_RAM=") + ram(), QStringLiteral("type_ppd=") + type,
+                                  QStringLiteral("kas_count_cell=%1").arg(m_cells),
+                                  QStringLiteral("Time_energe_ppd=%1").arg(restSeconds),
+                                  QStringLiteral("port_base=") + rack->portBase(),
+                                  QStringLiteral("tcp_port=%1").arg(m_port)}
+                          + extraSettings);
         QStringList env = extraEnv;
         env << QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH");
         server = std::make_unique<ServerProcess>(m_dir.path(), m_port, env);
@@ -105,6 +108,8 @@ public:
     }
 
     QString ram() const { return m_dir.filePath(QStringLiteral("ram")); }
+    // The server's working directory.
+    QString work() const { return m_dir.path(); }
     QString path(const QString &name) const
     {
         return name == QLatin1String("hub.ini") ? m_dir.filePath(name) : ram() + QLatin1Char('/') + name;
