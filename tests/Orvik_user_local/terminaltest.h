@@ -22,6 +22,11 @@ public:
     void useCluster() const;
 
     int port() const { return m_port; }
+    QString password() const { return m_password; }
+    QString database() const { return m_database; }
+    // Stops the server but keeps its data; resume() starts it again on the same port.
+    bool halt();
+    bool resume();
 
     // Runs SQL (several statements allowed) on a connection of its own;
     // returns the error text, empty on success.
