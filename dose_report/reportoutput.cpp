@@ -59,7 +59,10 @@ QByteArray text(const JournalTable &table)
         QStringList padded;
         for (int i = 0; i < line.size(); ++i)
             padded << (i + 1 < line.size() ? line.at(i).leftJustified(widths[i]) : line.at(i));
-        out += padded.join(QStringLiteral("  ")) + QLatin1Char('\n');
+        QString text = padded.join(QStringLiteral("  "));
+        while (text.endsWith(QLatin1Char(' ')))
+            text.chop(1);
+        out += text + QLatin1Char('\n');
     }
     return out.toUtf8();
 }

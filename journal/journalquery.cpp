@@ -139,7 +139,7 @@ JournalTable JournalQuery::workers(int year, const QString &annualDoseKey) const
     QMap<QString, Worker> byUid;
 
     const JournalTable issues = run(
-        QStringLiteral("SELECT uid, uname FROM dose_event WHERE kind = 'issue' AND outcome = '' AND uid <> '' "
+        QStringLiteral("SELECT uid, uname FROM dose_event WHERE kind = 'issue' AND COALESCE(outcome, '') = '' AND uid <> '' "
                        "AND substr(time_text, 1, 4) = ? ORDER BY ts, seq"),
         {y});
     if (!m_error.isEmpty())
