@@ -89,6 +89,7 @@ double median(QVector<double> v)
 struct Result {
     QString name;
     QVector<double> ms;
+    QVector<double> msJournal; // the same runs with the dose journal on
     double exchanges = 0;      // per run
     double queries = 0;        // per run
     double pauseMs = kReplyPauseMs;
@@ -117,11 +118,10 @@ public:
         }
         writeBytes(m_work + QStringLiteral("/hub.ini"), hub);
         m_port = freeTcpPort();
-        writeSettings(m_work + QStringLiteral("/settings.ini"),
-                      {QStringLiteral("tcp_port=%1").arg(m_port), QStringLiteral("Path_RAM=%1").arg(m_ram),
-                       QStringLiteral("port_base=%1").arg(m_rack->portBase()), QStringLiteral("type_ppd=1300"),
-                       QStringLiteral("kas_count_cell=%1").arg(dosimeters),
-                       QStringLiteral("Time_energe_ppd=30")});
+        m_settings = QStringList{QStringLiteral("tcp_port=%1").arg(m_port), QStringLiteral("Path_RAM=%1").arg(m_ram),
+                                 QStringLiteral("port_base=%1").arg(m_rack->portBase()), QStringLiteral("type_ppd=1300"),
+                                 QStringLiteral("kas_count_cell=%1").arg(dosimeters),
+                                 QStringLiteral("Time_energe_ppd=30")};
     }
     ~Bench() { stop(); }
 
@@ -129,10 +129,13 @@ public:
     QString ram() const { return m_ram; }
     qint64 pid() const { return m_proc ? m_proc->processId() : 0; }
 
-    // Starts the server and waits for its start-up to end; the time it took, in ms.
-    double start()
+    // Starts the server, with the dose journal (journal.sqlite in its working
+    // directory) or without, and waits for its start-up to end; the time it took, in ms.
+    double start(bool journal = false)
     {
         stop();
+        writeSettings(m_work + QStringLiteral("/settings.ini"),
+                      m_settings + QStringList{journal ? QStringLiteral("journal=journal.sqlite") : QStringLiteral("journal=")});
         m_logPath = m_dir.filePath(QStringLiteral("server-%1.log").arg(++m_starts));
         m_proc = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -269,12 +272,25 @@ public:
         r.cpu.own = cpu.own / runs;
         r.cpu.children = cpu.children / runs;
         r.hwmKiB = statusKiB(pid(), "VmHWM:");
+
+        // The same runs on a server that keeps the dose journal.
+        start(true);
+        for (int i = 0; i < runs + 2; ++i) {
+            prepare();
+            const double ms = request(req, &reply);
+            if (i >= 2)
+                r.msJournal << ms;
+            if (!check(reply) && r.wrongReplies++ == 0)
+                r.firstWrong = QStringLiteral("journal on: ") + QString::fromUtf8(reply.left(300));
+        }
+        start(false);
         return r;
     }
 
 private:
     QTemporaryDir m_dir;
     QString m_work, m_ram, m_count, m_logPath;
+    QStringList m_settings;
     std::unique_ptr<SimRack> m_rack;
     std::unique_ptr<QProcess> m_proc;
     std::unique_ptr<QTcpSocket> m_socket;
@@ -460,8 +476,8 @@ int main(int argc, char *argv[])
                             " + %3 ms silence per serial exchange + one query cost per udevadm query.\n\n")
                  .arg(queryMs, 0, 'f', 2).arg(kReplyPauseMs).arg(kSilenceMs);
     out() << "| command | runs | median ms | worst ms | exchanges | udevadm queries | floor ms | median / floor |"
-             " server CPU ms | udevadm CPU ms | peak RSS MiB |\n";
-    out() << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+             " server CPU ms | udevadm CPU ms | peak RSS MiB | journal on median ms |\n";
+    out() << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     bool allWithin = true;
     QStringList problems;
     for (const Result &r : results) {
@@ -475,7 +491,8 @@ int main(int argc, char *argv[])
               << QString::number(r.queries, 'g', 4) << " | " << QString::number(floorMs, 'f', 1) << " | "
               << QString::number(ratio, 'f', 3) << " | " << QString::number(r.cpu.own, 'f', 2) << " | "
               << QString::number(r.cpu.children, 'f', 2) << " | "
-              << QString::number(r.hwmKiB / 1024.0, 'f', 1) << " |\n";
+              << QString::number(r.hwmKiB / 1024.0, 'f', 1) << " | "
+              << (r.msJournal.isEmpty() ? QStringLiteral("—") : QString::number(median(r.msJournal), 'f', 1)) << " |\n";
         if (r.wrongReplies)
             problems << QStringLiteral("%1: %2 wrong replies, first: %3").arg(r.name).arg(r.wrongReplies).arg(r.firstWrong);
     }

@@ -107,7 +107,9 @@ struct Rig {
         writeSettings(work + QStringLiteral("/settings.ini"),
                       {QStringLiteral("tcp_port=%1").arg(port), QStringLiteral("Path_RAM=%1").arg(ram),
                        QStringLiteral("port_base=%1").arg(rack->portBase()), QStringLiteral("type_ppd=1300"),
-                       QStringLiteral("kas_count_cell=%1").arg(cells)});
+                       QStringLiteral("kas_count_cell=%1").arg(cells),
+                       // The journal stays off the work folder, which turns read-only or full.
+                       QStringLiteral("journal=%1").arg(dir.filePath(QStringLiteral("journal.sqlite")))});
         QStringList fullEnv = env;
         fullEnv << QStringLiteral("PATH=%1:%2").arg(SimRack::udevadmDir(), qEnvironmentVariable("PATH"));
         server = std::make_unique<ServerProcess>(work, port, fullEnv);
