@@ -5,7 +5,7 @@
 #include "journalquery.h"
 #include "journalstore.h"
 #include "journalsync.h"
-#include "terminaltest.h"
+#include "journaltest.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -40,6 +40,16 @@ JournalRow sampleRow(int k)
     if (readout)
         r.insert(QStringLiteral("dose_gamma"), 0.01 * (k % 17));
     return r;
+}
+
+// A journal file of count sample rows.
+void makeJournal(const QString &path, int count)
+{
+    JournalStore store(path, QStringLiteral("bench"));
+    QVector<JournalRow> rows;
+    for (int i = 0; i < count; ++i)
+        rows << sampleRow(i);
+    store.append(rows);
 }
 
 // Median of repeated runs of a query, in ms.
@@ -81,24 +91,14 @@ int main(int argc, char *argv[])
 
     // 10 000 rows to PostgreSQL.
     const QString tenK = dir.filePath(QStringLiteral("tenk.sqlite"));
-    {
-        JournalStore store(tenK, QStringLiteral("bench"));
-        QVector<JournalRow> rows;
-        for (int i = 0; i < 10000; ++i)
-            rows << sampleRow(i);
-        store.append(rows);
-    }
+    makeJournal(tenK, 10000);
     double syncMs = -1;
     TestCluster cluster;
     const QString clusterError = cluster.start();
     if (clusterError.isEmpty()) {
         JournalSync::Options o;
         o.journalPath = tenK;
-        o.pg.host = QStringLiteral("127.0.0.1");
-        o.pg.port = cluster.port();
-        o.pg.dbname = cluster.database();
-        o.pg.user = QStringLiteral("postgres");
-        o.pg.password = cluster.password();
+        o.pg = clusterSettings(cluster);
         QElapsedTimer t;
         t.start();
         JournalSync sync(o);
@@ -117,13 +117,7 @@ int main(int argc, char *argv[])
 
     // Queries over 100 000 rows.
     const QString big = dir.filePath(QStringLiteral("big.sqlite"));
-    {
-        JournalStore store(big, QStringLiteral("bench"));
-        QVector<JournalRow> rows;
-        for (int i = 0; i < 100000; ++i)
-            rows << sampleRow(i);
-        store.append(rows);
-    }
+    makeJournal(big, 100000);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench"));
     db.setDatabaseName(big);
     db.open();

@@ -6,6 +6,7 @@
 #include "journalquery.h"
 #include "journalschema.h"
 #include "pgconnection.h"
+#include "terminaltest.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -62,6 +63,19 @@ private:
     QString m_name;
     QSqlDatabase m_db;
 };
+
+// The connection settings of a throw-away cluster.
+inline PgSettings clusterSettings(const TestCluster &cluster)
+{
+    PgSettings s;
+    s.enabled = true;
+    s.host = QStringLiteral("127.0.0.1");
+    s.port = cluster.port();
+    s.dbname = cluster.database();
+    s.user = QStringLiteral("postgres");
+    s.password = cluster.password();
+    return s;
+}
 
 // Every row of a journal, oldest first, with the request and reply texts.
 inline QVector<JournalRow> journalRows(QSqlDatabase &db)

@@ -3,7 +3,6 @@
 // and dose_report's arguments, outputs and exit codes.
 #include "journaltest.h"
 #include "journalstore.h"
-#include "terminaltest.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
@@ -104,16 +103,7 @@ class TestJournalQuery : public QObject
         return error.isEmpty() ? path : QString();
     }
 
-    PgSettings pg() const
-    {
-        PgSettings s;
-        s.host = QStringLiteral("127.0.0.1");
-        s.port = m_cluster.port();
-        s.dbname = m_cluster.database();
-        s.user = QStringLiteral("postgres");
-        s.password = m_cluster.password();
-        return s;
-    }
+    PgSettings pg() const { return clusterSettings(m_cluster); }
 
 private slots:
     void initTestCase()

@@ -7,7 +7,6 @@
 #include "journalstore.h"
 #include "journalsync.h"
 #include "login.h"
-#include "terminaltest.h"
 #include "tst_issue_rig.h"
 
 #include <QCryptographicHash>
@@ -59,17 +58,7 @@ class TestJournalSync : public QObject
     TestCluster m_cluster;
     QTemporaryDir m_dir;
 
-    PgSettings pg() const
-    {
-        PgSettings s;
-        s.enabled = true;
-        s.host = QStringLiteral("127.0.0.1");
-        s.port = m_cluster.port();
-        s.dbname = m_cluster.database();
-        s.user = QStringLiteral("postgres");
-        s.password = m_cluster.password();
-        return s;
-    }
+    PgSettings pg() const { return clusterSettings(m_cluster); }
 
 private slots:
     void initTestCase()
@@ -137,9 +126,6 @@ private slots:
     // refuses the worker once the sum passes the permitted dose.
     void annualDoseAndLogin()
     {
-#ifndef HAVE_TERMINAL
-        QSKIP("the terminal is not built");
-#endif
         QCOMPARE(m_cluster.exec(QStringLiteral(
                      "INSERT INTO set VALUES (1, 'Комплект А', NULL);"
                      "INSERT INTO kas VALUES (1, 1, 'K1', NULL, 5, 6);"
