@@ -142,10 +142,10 @@ int main(int argc, char *argv[])
     out << "| one row committed, 95th percentile | " << QString::number(appendMs.value(appendMs.size() * 95 / 100), 'f', 2) << " |\n";
     out << "| 10 000 rows copied to PostgreSQL (batches of 500) | " << (syncMs < 0 ? QStringLiteral("—") : QString::number(syncMs, 'f', 0)) << " |\n";
     out << "| 100 000 rows: one page of 50 events at offset 50 000 | " << QString::number(pageMs, 'f', 1) << " |\n";
-    out << "| 100 000 rows: count of one worker's events | " << QString::number(countMs, 'f', 1) << " |\n";
+    out << "| 100 000 rows: count of one worker's events | " << QString::number(countMs, 'f', 2) << " |\n";
     out << "| 100 000 rows: first page of one worker's events | " << QString::number(workerMs, 'f', 1) << " |\n";
     out << "| 100 000 rows: workers of the year | " << QString::number(workersMs, 'f', 1) << " |\n";
-    out << "| 100 000 rows: one worker's confirmed doses | " << QString::number(dosesMs, 'f', 1) << " |\n";
+    out << "| 100 000 rows: one worker's confirmed doses | " << QString::number(dosesMs, 'f', 2) << " |\n";
     out << "| 100 000 rows: one dosimeter's life | " << QString::number(lifeMs, 'f', 1) << " |\n";
     out << "| 100 000 rows: unconfirmed read-outs | " << QString::number(unconfirmedMs, 'f', 1) << " |\n";
     out.flush();

@@ -45,7 +45,7 @@ CREATE TABLE IF NOT EXISTS dose_event (
     reply             text,
     PRIMARY KEY (cabinet_id, seq)
 );
-CREATE INDEX IF NOT EXISTS dose_event_ts ON dose_event (ts);
+CREATE INDEX IF NOT EXISTS dose_event_ts ON dose_event (ts, cabinet_id, seq);
 CREATE INDEX IF NOT EXISTS dose_event_match ON dose_event (cabinet_id, kind, cell, number, seq);
 CREATE INDEX IF NOT EXISTS dose_event_number ON dose_event (number, seq);
 CREATE INDEX IF NOT EXISTS dose_event_uid ON dose_event (uid, kind);

@@ -124,7 +124,7 @@ QStringList version1()
     }
     return {
         QStringLiteral("CREATE TABLE dose_event (%1)").arg(defs.join(QStringLiteral(", "))),
-        QStringLiteral("CREATE INDEX dose_event_ts ON dose_event (ts)"),
+        QStringLiteral("CREATE INDEX dose_event_ts ON dose_event (ts, cabinet_id, seq)"),
         QStringLiteral("CREATE INDEX dose_event_match ON dose_event (cabinet_id, kind, cell, number, seq)"),
         QStringLiteral("CREATE INDEX dose_event_number ON dose_event (number, seq)"),
         QStringLiteral("CREATE INDEX dose_event_uid ON dose_event (uid, kind)"),
