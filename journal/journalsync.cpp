@@ -257,6 +257,9 @@ void JournalSync::run()
             if (m_stop)
                 break;
         }
+        // The file is opened afresh each round: a corrupt journal moved
+        // aside is followed to the new one.
+        closeConnection(m_liteName);
         if (ok) {
             if (failing)
                 log(QStringLiteral("синхронизация журнала с PostgreSQL восстановлена"));
