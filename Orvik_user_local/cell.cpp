@@ -1,7 +1,12 @@
 #include "cell.h"
 #include "ui_cell.h"
 
+#include "globals.h"
+#include "screenfit.h"
+
+#include <QApplication>
 #include <QDebug>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -11,35 +16,12 @@
 #include <QTableWidget>
 #include <QTimer>
 
-#include <limits>
-
 bool G_Timer_flag_cell = false;
 int G_Timer_Error_cell = 10;
 bool Flag_Waiting_Close_Cell = true;
 
 const QString RackTableStyle = QStringLiteral(
     "QTableView { font-size: 7pt; text-align: center; margin-left:-70%; margin-right:-70%; }");
-
-// A rack geometry from the database larger than this is not drawn in full.
-static const int MaxRackSide = 1000;
-
-CellPosition cellPosition(int kasId, int meshId, int height, int width)
-{
-    CellPosition p;
-    if (width < 1)
-        return p;
-    // Counted in 64 bits: identifiers and geometry come from the database and
-    // their products need not fit an int.
-    const qint64 row = (qint64(kasId) - 1) * height + (qint64(meshId) - 1) / width + 1;
-    if (row < std::numeric_limits<int>::min() || row > std::numeric_limits<int>::max())
-        return p;
-    p.valid = true;
-    p.row = int(row);
-    p.column = meshId % width;
-    if (p.column == 0)
-        p.column = width;
-    return p;
-}
 
 QPixmap scaledPicture(const QString &path, int size, Qt::TransformationMode mode)
 {
@@ -49,16 +31,33 @@ QPixmap scaledPicture(const QString &path, int size, Qt::TransformationMode mode
     return picture.scaled(size, size, Qt::IgnoreAspectRatio, mode);
 }
 
-void markDosimeterItem(QTableWidget *table)
+void markDosimeterItem(QTableWidget *table, int row, int column)
 {
-    if (table->rowCount() < 1 || table->columnCount() < 1)
+    if (row < 0 || column < 0 || row >= table->rowCount() || column >= table->columnCount())
         return;
     auto *label = new QLabel;
     label->setPixmap(scaledPicture(QStringLiteral("img/ppd.png"), 17, Qt::SmoothTransformation));
     label->setAlignment(Qt::AlignCenter);
-    table->setCellWidget(0, 0, label);
-    if (QTableWidgetItem *first = table->item(0, 0))
-        first->setBackground(Qt::green);
+    table->setCellWidget(row, column, label);
+    if (QTableWidgetItem *item = table->item(row, column))
+        item->setBackground(Qt::green);
+}
+
+void fillRackTable(QTableWidget *table, int rows, int columns)
+{
+    table->clear();
+    table->setRowCount(rows);
+    table->setColumnCount(columns);
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            auto *item = new QTableWidgetItem(QString::number(c + 1));
+            item->setTextAlignment(Qt::AlignCenter);
+            table->setItem(r, c, item);
+        }
+    }
+    table->setStyleSheet(RackTableStyle);
+    table->horizontalHeader()->hide();
+    fitTableToArea(table);
 }
 
 void layoutForScreen(QWidget *window)
@@ -82,16 +81,22 @@ cell::cell(QWidget *parent)
     , ui(new Ui::cell)
 {
     ui->setupUi(this);
-    ui->label_cell->setFont(QFont(QStringLiteral("Times"), 32));
-    ui->label->setFont(QFont(QStringLiteral("Times"), 18));
-    ui->label_fio->setFont(QFont(QStringLiteral("Times"), 14, 6));
-    ui->label_3->setFont(QFont(QStringLiteral("Times"), 12));
+    ui->label_cell->setFont(screenFont(QStringLiteral("Times"), 32));
+    ui->label->setFont(screenFont(QStringLiteral("Times"), 18));
+    ui->label_fio->setFont(screenFont(QStringLiteral("Times"), 14, 6));
+    ui->label_3->setFont(screenFont(QStringLiteral("Times"), 12));
+    for (QWidget *sensor : {ui->pushButton, ui->pushButton_2, ui->pushButton_3, ui->pushButton_4}) {
+        sensor->setMinimumSize(screenPixels(50), screenPixels(50));
+        sensor->setMaximumSize(screenPixels(75), screenPixels(75));
+    }
+    ui->tableWidget->setMinimumHeight(screenPixels(120));
 
     ui->foto->setPixmap(scaledPicture(QStringLiteral("user_circle_icon.png"), 55, Qt::FastTransformation));
 
     timer_cell = new QTimer(this);
     connect(timer_cell, &QTimer::timeout, this, &cell::slotTimerAlarm_cell);
     timer_cell->start(1000);
+    qApp->installEventFilter(this);
 }
 
 cell::~cell()
@@ -118,50 +123,32 @@ void cell::open_cell(QString Global_user_name, QString set_ID, QString kas_ID, Q
 
     const int K = readInt(kas_ID);
     const int M = readInt(mesh_ID);
-    // The position uses the rack's real geometry; only the drawn table is capped.
-    const CellPosition pos = cellPosition(K, M, readInt(kas_height), readInt(kas_width));
-    const int H = qBound(0, readInt(kas_height), MaxRackSide);
-    const int W = qBound(0, readInt(kas_width), MaxRackSide);
+    const int H = readInt(kas_height);
+    const int W = readInt(kas_width);
+    // The heading counts rows across racks; the table shows the worker's rack only.
+    const CellPosition pos = cellPosition(K, M, H, W);
+    const RackPlace place = rackPlace(M, H, W);
 
     ui->label_cell->setText(QStringLiteral("Кассетница ") + kas_name + QStringLiteral(" Ряд ")
                             + (pos.valid ? QString::number(pos.row) : QString())
                             + QStringLiteral("\nЯчейка ") + (pos.valid ? QString::number(pos.column) : QString()));
     ui->label_fio->setText(Global_user_name);
 
-    // H columns and W rows; each row reads 1 to H.
+    // H rows of W cells; each row reads 1 to W. A rack too large to draw is not drawn.
     QTableWidget *table = ui->tableWidget;
-    table->clear();
-    table->setColumnCount(H);
-    table->setRowCount(W);
-    for (int r = 0; r < W; ++r)
-        for (int c = 0; c < H; ++c)
-            table->setItem(r, c, new QTableWidgetItem(QString::number(c + 1)));
-
-    layoutForScreen(this);
-    if (H > 0 && W > 0) {
-        const int columnWidth = (table->geometry().width() - 55) / H;
-        const int rowHeight = (table->geometry().height() - 30) / W;
-        for (int c = 0; c < H; ++c)
-            table->setColumnWidth(c, columnWidth);
-        for (int r = 0; r < W; ++r)
-            table->setRowHeight(r, rowHeight);
-        qDebug() << columnWidth << table->geometry().width();
-    }
-    table->setStyleSheet(RackTableStyle);
-    table->horizontalHeader()->hide();
+    fillRackTable(table, place.rackDrawable ? H : 0, place.rackDrawable ? W : 0);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    layoutForScreen(this);
+    if (table->columnCount() > 0)
+        qDebug() << table->columnWidth(0) << table->geometry().width();
 
-    // The worker's cell, only when it lies inside the table.
-    if (pos.valid && pos.row >= 1 && pos.row <= W && pos.column >= 1 && pos.column <= H)
-        table->item(pos.row - 1, pos.column - 1)->setBackground(Qt::green);
-    for (int r = 0; r < W; ++r)
-        for (int c = 0; c < H; ++c)
-            table->item(r, c)->setTextAlignment(Qt::AlignCenter);
+    // The worker's cell is the one green item and carries the dosimeter picture.
+    if (place.drawable)
+        markDosimeterItem(table, place.tableRow, place.tableColumn);
 
     G_Timer_flag_cell = true;
     G_Timer_Error_cell = 10;
-
-    markDosimeterItem(table);
+    m_idleSeconds = 0;
 }
 
 void cell::set_foto(QString foto)
@@ -177,6 +164,26 @@ void cell::slotTimerAlarm_cell()
     if (G_Timer_Error_cell <= 0 && Flag_Waiting_Close_Cell)
         setErrorControlsVisible(true);
     --G_Timer_Error_cell;
+    // Nobody has touched the screen for a while: the worker has gone.
+    if (G_Cell_idle_seconds > 0 && isVisible() && ++m_idleSeconds >= G_Cell_idle_seconds) {
+        qDebug() << "cell dialog idle for" << m_idleSeconds << "s, back to the main screen";
+        returnToMain();
+    }
+}
+
+bool cell::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::TouchBegin:
+    case QEvent::KeyPress:
+        if (isVisible())
+            m_idleSeconds = 0;
+        break;
+    default:
+        break;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void cell::on_pushButton_clicked() {}
@@ -185,18 +192,26 @@ void cell::on_pushButton_2_clicked() {}
 void cell::on_pushButton_3_clicked() {}
 void cell::on_pushButton_3_cansel_clicked() {}
 
+void cell::returnToMain()
+{
+    // The main window is brought back before this dialog hides, so the
+    // program never finds itself without a visible window.
+    emit firstWindow();
+    QDialog::reject();
+    G_Timer_flag_cell = false;
+}
+
+void cell::reject()
+{
+    returnToMain();
+}
+
 void cell::on_pushButton_3_cancel_clicked()
 {
-    emit firstWindow();
-    close();
-    G_Timer_flag_cell = false;
+    returnToMain();
 }
 
 void cell::on_pushButton_error_clicked()
 {
-    // The main window is brought back before this dialog closes, so the
-    // program never finds itself without a visible window.
-    emit firstWindow();
-    close();
-    G_Timer_flag_cell = false;
+    returnToMain();
 }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "rackplace.h"
+
 #include <QDialog>
 #include <QPixmap>
 #include <QString>
 
 class QTimer;
+class QTableWidget;
 
 namespace Ui {
 class cell;
@@ -14,15 +17,6 @@ class cell;
 extern bool G_Timer_flag_cell;        // true: the error-report countdown runs
 extern int G_Timer_Error_cell;        // seconds counter of the countdown
 extern bool Flag_Waiting_Close_Cell;  // gate for showing the error-report controls
-
-// Row and position of a worker's cell in the rack table. Racks follow one
-// another downwards, height rows each; width cells make one row.
-struct CellPosition {
-    bool valid = false;  // false when the width is below 1 or the row does not fit an int
-    int row = 0;         // 1-based
-    int column = 0;      // 1-based
-};
-CellPosition cellPosition(int kasId, int meshId, int height, int width);
 
 // The screen a worker sees after a successful login.
 class cell : public QDialog
@@ -36,6 +30,9 @@ public:
     void open_cell(QString Global_user_name, QString set_ID, QString kas_ID, QString mesh_ID, QString mesh_status,
                    QString set_name, QString kas_name, QString kas_height, QString kas_width);
     void set_foto(QString foto);
+
+    // Esc, a window-manager close and reject() all return to the main screen.
+    void reject() override;
 
 signals:
     void firstWindow();
@@ -51,18 +48,26 @@ private slots:
     void on_pushButton_3_cancel_clicked();
     void on_pushButton_error_clicked();
 
+protected:
+    // Any touch, click or key while the dialog is up restarts its idle time.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void setErrorControlsVisible(bool visible);
+    // Hands the screen back to the main window and hides the dialog.
+    void returnToMain();
 
     Ui::cell *ui;
     QTimer *timer_cell;
+    int m_idleSeconds = 0;
 };
 
 // Table style of the rack pictures.
 extern const QString RackTableStyle;
-// Puts the dosimeter picture into the first item of a rack table and marks it green.
-class QTableWidget;
-void markDosimeterItem(QTableWidget *table);
+// Puts the dosimeter picture into an item of a rack table and marks it green.
+void markDosimeterItem(QTableWidget *table, int row = 0, int column = 0);
+// Fills a rack table: rows of columns items, each row numbered 1 to columns.
+void fillRackTable(QTableWidget *table, int rows, int columns);
 // A square picture of the file at path, or an empty one when it cannot be loaded.
 QPixmap scaledPicture(const QString &path, int size, Qt::TransformationMode mode);
 // Lays out a hidden window as it will be on the full screen, so that the

@@ -11,6 +11,9 @@ class QTimer;
 // ("CARD_READER.ini" and "barcode.ini" in one folder) by polling them, and
 // reports every new code: kind 1 for a card, kind 2 for a scanned code.
 // Codes already in the files when the watcher starts are not reported.
+// A file is trusted only when it is a plain file (no link) owned by the
+// readers' account, by root or by the terminal's own account, and not
+// writable by others; any other file is ignored and the reason logged.
 class CodeFileWatcher : public QObject
 {
     Q_OBJECT
@@ -22,6 +25,11 @@ public:
 
     static const QString CardFile;
     static const QString BarcodeFile;
+    // The account that runs card_reader and barcode_reader.
+    static const QString ReadersAccount;
+
+    // Why a reader file must not be trusted, or the empty text when it may.
+    static QString distrust(const QString &path);
 
 public slots:
     void poll();

@@ -13,6 +13,13 @@ QString G_Password_Settings_Out = QStringLiteral("9051738264187302");
 int G_SERVICE_Tulem_Narbet = 0;
 int G_Input_value = 0;
 QString G_Path_RAM = QStringLiteral("/tmp/Orvik_gamma");
+QString G_Path_photo;
+int G_Cell_idle_seconds = 60;
+
+QString photoFolder()
+{
+    return G_Path_photo.isEmpty() ? G_Path_RAM : G_Path_photo;
+}
 
 bool Global_Timer_main = true;
 int Global_Timer_Error = 0;
@@ -33,10 +40,14 @@ void applyEnvironment()
     takeEnv("PGUSER", G_UserName);
     takeEnv("PGPASSWORD", G_Password);
     takeEnv("ORVIK_PATH_RAM", G_Path_RAM);
+    takeEnv("ORVIK_PHOTO_DIR", G_Path_photo);
     bool ok = false;
     const int port = qEnvironmentVariable("PGPORT").toInt(&ok);
     if (ok && port > 0 && port < 65536)
         G_port_database = port;
+    const int idle = qEnvironmentVariable("ORVIK_CELL_IDLE_SECONDS").toInt(&ok);
+    if (ok && idle >= 0)
+        G_Cell_idle_seconds = idle;
 }
 
 void WriteSettings()

@@ -1,6 +1,7 @@
 #include "login.h"
 
 #include "globals.h"
+#include "rackplace.h"
 
 #include <QDebug>
 #include <QImage>
@@ -40,6 +41,21 @@ namespace {
 
 const QString RackName = QStringLiteral("Т1 | ");
 
+// Every step gives up within seconds instead of freezing the screen: 5 s to
+// connect, 5 s for a statement (a lock held elsewhere, a busy server), and TCP
+// keep-alives plus a send time-out that notice a dropped network.
+const QString ConnectOptions = QStringLiteral(
+    "connect_timeout=5;keepalives=1;keepalives_idle=5;keepalives_interval=2;keepalives_count=2;"
+    "tcp_user_timeout=5000;options='-c statement_timeout=5000'");
+
+// A statement that failed because the server gave up on it or the connection
+// broke, as opposed to one that cannot match (which counts as no row).
+bool databaseLost(const QSqlError &error)
+{
+    const QString state = error.nativeErrorCode();
+    return state.isEmpty() || state.startsWith(QLatin1String("57")) || state.startsWith(QLatin1String("08"));
+}
+
 // One connection for one step of a login: registered, opened, and on
 // destruction closed and unregistered. Queries must be gone by then, so they
 // are declared after it.
@@ -56,7 +72,7 @@ public:
         m_db.setDatabaseName(G_DatabaseName);
         m_db.setUserName(G_UserName);
         m_db.setPassword(G_Password);
-        m_db.setConnectOptions(QStringLiteral("connect_timeout=5"));
+        m_db.setConnectOptions(ConnectOptions);
         if (!m_db.open())
             qDebug() << "database not opened:" << m_db.lastError().text();
     }
@@ -155,6 +171,11 @@ QString LoginEngine::cellRefusal(const CellRow &cell)
         return QStringLiteral("Заблокирован доступ к кассетнице:") + cell.kasBlock;
     if (cell.status == QLatin1String("0"))
         return QStringLiteral("Заблокирован доступ к ячейке:") + cell.status;
+    // A cell that cannot be drawn in its rack (a broken or oversized geometry)
+    // cannot be shown to the worker.
+    if (!rackPlace(cell.meshId.trimmed().toInt(), cell.height.trimmed().toInt(), cell.width.trimmed().toInt())
+             .drawable)
+        return LoginText::NoCell;
     return QString();
 }
 
@@ -172,12 +193,12 @@ bool LoginEngine::lookupUser(int kind, const QString &code, UserRow &user)
     QSqlQuery q(conn.db());
     if (!q.prepare(statement)) {
         qDebug() << q.lastError().text();
-        return true;
+        return !databaseLost(q.lastError());
     }
     q.bindValue(QStringLiteral(":code"), value);
     if (!q.exec()) {
-        qDebug() << q.lastError().text();
-        return true;
+        qDebug() << q.lastError().nativeErrorCode() << q.lastError().text();
+        return !databaseLost(q.lastError());
     }
     if (!q.next())
         return true;
@@ -210,15 +231,15 @@ bool LoginEngine::lookupCell(const UserRow &user, CellRow &cell)
     QSqlQuery q(conn.db());
     if (!q.prepare(CellStatement)) {
         qDebug() << q.lastError().text();
-        return true;
+        return !databaseLost(q.lastError());
     }
     q.bindValue(QStringLiteral(":set_id"), setId);
     q.bindValue(QStringLiteral(":kas_id"), kasId);
     q.bindValue(QStringLiteral(":mesh_id"), meshId);
     q.bindValue(QStringLiteral(":user_id"), userId);
     if (!q.exec()) {
-        qDebug() << q.lastError().text();
-        return true;
+        qDebug() << q.lastError().nativeErrorCode() << q.lastError().text();
+        return !databaseLost(q.lastError());
     }
     if (!q.next())
         return true;
@@ -261,7 +282,7 @@ QString LoginEngine::cachePhoto(const QString &userId)
         qDebug() << "photo of" << userId << "is no PNG image";
         return LoginText::DefaultPhoto;
     }
-    const QString path = G_Path_RAM + QLatin1Char('/') + userId + QStringLiteral(".png");
+    const QString path = photoFolder() + QLatin1Char('/') + userId + QStringLiteral(".png");
     // Written beside and renamed into place, so a failed write leaves no partial file.
     // commit() does not notice a failed final flush (a full disk), so the
     // flush is checked first: a cut picture never replaces the cached one.

@@ -32,8 +32,9 @@ struct CellRow {
 };
 
 // The database side of a login: statements, decisions and texts, without any
-// widget. Every step opens its own connection under G_DatabaseName, with a 5 s
-// connect time-out, and closes and unregisters it before returning.
+// widget. Every step opens its own connection under G_DatabaseName, with 5 s
+// time-outs for connecting and for each statement and TCP keep-alives, and
+// closes and unregisters it before returning.
 class LoginEngine
 {
 public:
@@ -56,14 +57,16 @@ public:
 
     // Refusal after statement 1, or the empty text when the worker may go on.
     static QString userRefusal(const UserRow &user);
-    // Refusal after statement 2, or the empty text when the cell may be shown.
+    // Refusal after statement 2, or the empty text when the cell may be shown;
+    // a cell outside its rack or a rack that cannot be drawn counts as no cell.
     static QString cellRefusal(const CellRow &cell);
 
-    // Statement 1; false when the database cannot be opened.
+    // Statement 1; false when the database cannot be opened, or the statement
+    // timed out or lost its connection.
     static bool lookupUser(int kind, const QString &code, UserRow &user);
-    // Statement 2 for this worker; false when the database cannot be opened.
+    // Statement 2 for this worker; false as for statement 1.
     static bool lookupCell(const UserRow &user, CellRow &cell);
-    // Statement 3: stores the photo as G_Path_RAM/<id>.png and returns that path,
+    // Statement 3: stores the photo as <photo folder>/<id>.png and returns that path,
     // or returns the default picture when the photo cannot be read or stored.
     static QString cachePhoto(const QString &userId);
 

@@ -5,6 +5,7 @@
 #include "codewatcher.h"
 #include "globals.h"
 #include "login.h"
+#include "screenfit.h"
 #include "settings.h"
 
 #include <QCoreApplication>
@@ -16,22 +17,46 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
 {
+    applyScreenFont();
     ui->setupUi(this);
+    // One line that elides a long message and carries the whole text in its tool tip.
+    ui->statusbar = new ElidingStatusBar(this);
+    ui->statusbar->setObjectName(QStringLiteral("statusbar"));
+    setStatusBar(ui->statusbar);
 
-    const QFont keyFont(QStringLiteral("Times"), 32);
-    QFont promptFont(QStringLiteral("Times"), 16);
+    const QFont keyFont = screenFont(QStringLiteral("Times"), 32);
+    QFont promptFont = screenFont(QStringLiteral("Times"), 16);
     promptFont.setBold(true);
-    QFont codeFont(QStringLiteral("Times"), 32);
+    QFont codeFont = screenFont(QStringLiteral("Times"), 32);
     codeFont.setBold(true);
     ui->label->setFont(promptFont);
     ui->textEdit_kod->setFont(codeFont);
     for (QPushButton *key : {ui->pushButton, ui->pushButton_2, ui->pushButton_3, ui->pushButton_4, ui->pushButton_5,
                              ui->pushButton_6, ui->pushButton_7, ui->pushButton_8, ui->pushButton_9,
-                             ui->pushButton_10, ui->pushButton_backspace, ui->pushButton_12_enter})
+                             ui->pushButton_10, ui->pushButton_backspace, ui->pushButton_12_enter}) {
         key->setFont(keyFont);
+        key->setMinimumHeight(screenPixels(100));
+    }
+    ui->label->setFixedHeight(screenPixels(100));
+    ui->textEdit_kod->setMinimumHeight(screenPixels(62));
+    ui->textEdit_kod->setMaximumHeight(screenPixels(100));
     for (QPushButton *sensor : {ui->pushButton_11_detect1, ui->pushButton_12_detect2, ui->pushButton_13_detect3,
-                                ui->pushButton_14_detect4})
-        sensor->setFont(QFont(QStringLiteral("Times"), 32, 6));
+                                ui->pushButton_14_detect4}) {
+        sensor->setFont(screenFont(QStringLiteral("Times"), 32, 6));
+        sensor->setFixedSize(screenPixels(75), screenPixels(75));
+    }
+    ui->label_message->setWordWrap(true);
+    // Space left over stays at the bottom, so the panel keeps its place when the keypad hides.
+    ui->verticalLayout->addStretch(1);
+    // The hidden keypad keeps its room, so nothing moves under a notice.
+    for (QWidget *w : keypadWidgets()) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
+    // Narrow margins: on a 480-px panel the Enter key needs every pixel for its icon and text.
+    ui->verticalLayout->setContentsMargins(4, 4, 4, 4);
+    ui->gridLayout_keypad->setSpacing(4);
     ui->pushButton_backspace->setIcon(QIcon(QStringLiteral("img/backspace.png")));
     ui->pushButton_backspace->setIconSize(QSize(48, 48));
     ui->pushButton_12_enter->setIcon(QIcon(QStringLiteral("img/Enter.png")));
@@ -122,21 +147,58 @@ void MainWindow::on_pushButton_12_enter_clicked()
     }
 }
 
+QList<QWidget *> MainWindow::keypadWidgets() const
+{
+    return {ui->pushButton,   ui->pushButton_2, ui->pushButton_3, ui->pushButton_4,        ui->pushButton_5,
+            ui->pushButton_6, ui->pushButton_7, ui->pushButton_8, ui->pushButton_9,        ui->pushButton_10,
+            ui->label,        ui->textEdit_kod, ui->pushButton_backspace, ui->pushButton_12_enter};
+}
+
 void MainWindow::setKeypadVisible(bool visible)
 {
-    for (QWidget *w : std::initializer_list<QWidget *>{
-             ui->pushButton, ui->pushButton_2, ui->pushButton_3, ui->pushButton_4, ui->pushButton_5, ui->pushButton_6,
-             ui->pushButton_7, ui->pushButton_8, ui->pushButton_9, ui->pushButton_10, ui->label, ui->textEdit_kod,
-             ui->pushButton_backspace, ui->pushButton_12_enter})
+    for (QWidget *w : keypadWidgets())
         w->setVisible(visible);
+}
+
+QString MainWindow::noticeHtml(const QString &text)
+{
+    // Escaped, so that a name or reason is shown as typed, with its line breaks.
+    QString html = text.toHtmlEscaped();
+    html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
+    return QStringLiteral("<h2><center>") + html + QStringLiteral("</center><h2>");
+}
+
+void MainWindow::placeNotice()
+{
+    // As wide as the window, as high as the wrapped text needs, and at least
+    // down to the sensor panel's lower edge, so no half-covered key shows.
+    const int width = qMax(1, centralWidget()->width() - 10);
+    const int panelBottom = ui->pushButton_13_detect3->geometry().bottom() + 4;
+    ui->label_message->setGeometry(5, 57, width, qMax(ui->label_message->heightForWidth(width), panelBottom - 57));
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    placeNotice();
+}
+
+void MainWindow::clearPreviousWorker()
+{
+    ui->label_message->hide();
+    ui->label_message->clear();
+    ui->textEdit_kod->clear();
+    ui->statusbar->clearMessage();
+    setKeypadVisible(true);
 }
 
 void MainWindow::notification_show(QString notification)
 {
-    ui->label_message->setGeometry(5, 57, 800, 50);
     if (!notification.isEmpty())
-        ui->label_message->setText(QStringLiteral("<h2><center>") + notification + QStringLiteral("</center><h2>"));
-    ui->label_message->setStyleSheet(QStringLiteral("QLabel { background-color : red; color : blue; }"));
+        ui->label_message->setText(noticeHtml(notification));
+    ui->label_message->setStyleSheet(QStringLiteral("QLabel { background-color : %1; color : %2; }")
+                                         .arg(NoticeBackground.name(), NoticeText.name()));
+    placeNotice();
     ui->label_message->raise();
     ui->label_message->show();
     ui->statusbar->showMessage(notification);
@@ -152,10 +214,8 @@ void MainWindow::slotTimerAlarm()
     if (Global_Timer_Error < 1)
         return;
     --Global_Timer_Error;
-    if (Global_Timer_Error == 1) {
-        ui->label_message->hide();
-        setKeypadVisible(true);
-    }
+    if (Global_Timer_Error == 1)
+        clearPreviousWorker();
 }
 
 void MainWindow::slotCloseCell()
@@ -176,8 +236,17 @@ void MainWindow::Enter_in(int type_enter, QString id)
 {
     if (Global_Timer_main) {
         Global_Timer_main = false;
+        // Nothing of an earlier worker stays on screen during or after this login.
+        clearPreviousWorker();
+        Global_Timer_Error = 0;
         ui->statusbar->showMessage(LoginText::Busy);
         Global_user_id = QString();
+        Global_user_name = QString();
+        // Painted now: the database calls below block the screen until they end.
+        if (centralWidget()->layout())
+            centralWidget()->layout()->activate();
+        if (isVisible())
+            repaint();
     } else {
         ui->statusbar->showMessage(LoginText::OtherOperation);
         Global_Timer_main = true;
@@ -226,8 +295,8 @@ void MainWindow::slotCodeRead(int kind, const QString &code)
 
 void MainWindow::slotExit()
 {
-    f2_cell->close();
-    f3_settings->close();
+    f2_cell->hide();
+    f3_settings->hide();
     close();
     QCoreApplication::quit();
 }

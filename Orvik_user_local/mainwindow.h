@@ -51,8 +51,19 @@ private slots:
     void slotCodeRead(int kind, const QString &code);
     void slotExit();
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    // The notice's rich text: the text escaped, its line breaks kept.
+    static QString noticeHtml(const QString &text);
+    // Lays the notice over the window's whole width.
+    void placeNotice();
+    // Takes down the notice, the code box and the status bar and shows the keypad.
+    void clearPreviousWorker();
     void appendDigit(const QString &digit);
+    // The digit keys, backspace, Enter, the prompt and the code box.
+    QList<QWidget *> keypadWidgets() const;
     void setKeypadVisible(bool visible);
     // Ends a login attempt with a refusal or error text.
     void refuse(const QString &text);

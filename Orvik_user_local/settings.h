@@ -18,6 +18,9 @@ public:
     // Draws the fixed rack picture anew.
     void init_date();
 
+    // Esc, a window-manager close and reject() return like "Назад".
+    void reject() override;
+
 signals:
     void firstWindow2();     // "Назад": back to the main screen
     void exitRequested();    // "Выйти из приложения": end the program

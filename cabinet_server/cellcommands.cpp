@@ -1,5 +1,6 @@
 #include "cellcommands.h"
 
+#include "cellnumber.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "dosimeterreset.h"
@@ -19,16 +20,12 @@ QString freeReply(const QString &error = QString())
 }
 QString occupiedReply() { return QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"); }
 
-// The list index of a cell number (a text that is not a number is cell 0),
-// logged as it is computed; every index below 0 is as good as -1.
-int cellIndex(const QString &cell)
+// The line of a cell number, with the index logged as it is computed.
+int loggedCellLine(const QString &cell)
 {
-    bool ok = false;
-    const int n = cell.toInt(&ok, 10);
-    logLine(QStringLiteral("ячейка ") + QString::number(ok ? qint64(n) - 1 : -1));
-    return ok && n > 0 ? n - 1 : -1;
+    logLine(QStringLiteral("ячейка ") + QString::number(cellIndex(cell)));
+    return cellLine(cell);
 }
-
 
 // One JSON array body: each value quoted and escaped, joined by ", ".
 QString quotedValues(const StateFile &file, int count)
@@ -68,7 +65,7 @@ QString cell_free(QString nomer_ppd, QString cell)
     StateFile errors(statePath(QStringLiteral("/error.ini")));
     StateFile ports(statePath(QStringLiteral("/port.ini")));
 
-    const int i = cellIndex(cell);
+    const int i = loggedCellLine(cell);
     // A cell without a line of its own has nothing to clear.
     if (!ports.has(i))
         return freeReply();
@@ -86,13 +83,10 @@ QString cell_free(QString nomer_ppd, QString cell)
             return occupiedReply();
     }
 
-    errors.clear(i);
-    numbers.clear(i);
-    ports.clear(i);
     StateWrites writes;
-    writes.save(errors);
-    writes.save(numbers);
-    writes.save(ports);
+    writes.clearLine(errors, i);
+    writes.clearLine(numbers, i);
+    writes.clearLine(ports, i);
     return freeReply(writes.errorText());
 }
 
@@ -103,12 +97,11 @@ QString cell_error(QString port, QString cell, QString block)
     StateFile times(statePath(QStringLiteral("/datatime.ini")));
     StateFile ports(statePath(QStringLiteral("/port.ini")));
 
-    const int i = cellIndex(cell);
+    const int i = loggedCellLine(cell);
     StateWrites writes;
 
     if (!block.isEmpty()) {
-        if (errors.set(i, block))
-            writes.save(errors);
+        writes.setLine(errors, i, block);
         return freeReply(writes.errorText());
     }
 
@@ -118,22 +111,17 @@ QString cell_error(QString port, QString cell, QString block)
     // The request's device is used only when it is one of the rack's devices.
     const QString device = ports.value(i);
     if (!devicePresent(device) || port.isEmpty() || !G_ports_dkg.contains(port)) {
-        if (errors.clear(i))
-            writes.save(errors);
+        writes.clearLine(errors, i);
         return freeReply(writes.errorText());
     }
 
     const CommandReply numberReply(Get_Nomer_PPD(device));
     const QString number = numberReply.value(QStringLiteral("nomer_pdd"));
     if (numberReply.ok() && !number.isEmpty()) {
-        if (errors.clear(i))
-            writes.save(errors);
-        if (times.set(i, QString::number(nowSecondsUtc())))
-            writes.save(times);
-        if (numbers.set(i, number))
-            writes.save(numbers);
-        if (ports.set(i, port))
-            writes.save(ports);
+        writes.clearLine(errors, i);
+        writes.setLine(times, i, QString::number(nowSecondsUtc()));
+        writes.setLine(numbers, i, number);
+        writes.setLine(ports, i, port);
     } else {
         logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
     }
@@ -141,7 +129,6 @@ QString cell_error(QString port, QString cell, QString block)
 
     const QStringList failures = resetDosimeter(port, number);
 
-    if (errors.clear(i))
-        writes.save(errors);
+    writes.clearLine(errors, i);
     return freeReply(writes.withErrors(failures.join(QStringLiteral("; "))));
 }

@@ -163,6 +163,14 @@ float float32At(const QByteArray &reply, int offset)
     return value;
 }
 
+bool isComplete(const QByteArray &bytes)
+{
+    const int size = bytes.size();
+    if (size < 4 || size != int(uint16At(bytes, 2)) + 4)
+        return false;
+    return crc16x25(bytes.left(size - 2)) == uint16At(bytes, size - 2);
+}
+
 bool noAnswer(const QByteArray &reply)
 {
     return reply.size() < 2;

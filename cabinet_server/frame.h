@@ -50,6 +50,12 @@ qint32 int32At(const QByteArray &reply, int offset);
 double float64At(const QByteArray &reply, int offset);
 float float32At(const QByteArray &reply, int offset);
 
+// Whether the bytes are exactly one complete frame: at least 4 bytes, as many
+// as the length field plus 4, ending in the CRC-16/X-25 (low byte first) of
+// all the bytes before it. Nothing else is checked: replies are read by
+// position, so start bytes, marker and command echo do not matter here.
+bool isComplete(const QByteArray &bytes);
+
 // A reply shorter than 2 bytes means the dosimeter did not answer.
 bool noAnswer(const QByteArray &reply);
 // A write or reset is refused when the reply holds a non-zero status byte.

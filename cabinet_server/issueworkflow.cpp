@@ -1,5 +1,6 @@
 #include "issueworkflow.h"
 
+#include "celltexts.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "hubid.h"
@@ -285,13 +286,11 @@ QString runIssue(const IssueVariant &variant, const QString &command, const QStr
     StateWrites writes;
     if (!errorText.isEmpty()) {
         errorText += stepError;
-        if (error.set(chosen.cell, variant.failedCellPrefix + errorText))
-            writes.save(error);
+        writes.setLine(error, chosen.cell, variant.failedCellPrefix + errorText);
         return QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите операцию \n ")
             + jsonEscape(writes.withErrors(errorText)) + QStringLiteral("\"}");
     }
-    if (error.set(chosen.cell, QStringLiteral("Дозиметр ожидает, чтобы его забрали")))
-        writes.save(error);
+    writes.setLine(error, chosen.cell, celltext::issued());
     return QStringLiteral("{\"comand\":\"") + jsonEscape(command) + QStringLiteral("\",\"nomer_pdd\":\"")
         + jsonEscape(number) + QStringLiteral("\",\"port\":\"") + jsonEscape(port)
         + QStringLiteral("\",\"cell\":\"") + QString::number(chosen.cell + 1) + QStringLiteral("\",\"error\":\"")
@@ -305,7 +304,7 @@ QString IN_g(QString command, QString gdel, QString gde2, QString gderl, QString
 {
     const IssueVariant gamma{
         QStringLiteral("не ид"),
-        QStringLiteral("error : Произошла критическая ошибка при выдачи дозиметра повторите операцию "),
+        celltext::issueFailedGamma(),
         gammaSteps(gdel, gde2, gderl, gder2)};
     return runIssue(gamma, command, order, uid, uname);
 }
@@ -315,7 +314,7 @@ QString IN_gn(QString command, QString gdel, QString gde2, QString gderl, QStrin
 {
     IssueVariant gammaNeutron{
         QStringLiteral("идентификатор пользователя найден "),
-        QStringLiteral("error:Произошла критическая ошибка при выдачи дозиметра повторите операцию "),
+        celltext::issueFailedGammaNeutron(),
         gammaSteps(gdel, gde2, gderl, gder2)};
     gammaNeutron.middleSteps += neutronSteps(ndel, nde2, nderl, nder2);
     return runIssue(gammaNeutron, command, order, uid, uname);

@@ -30,6 +30,7 @@ int main(int argc, char *argv[])
     if (ok && udevTimeout > 0)
         G_udevadm_timeout_ms = udevTimeout;
     readPortSettings();
+    readExchangeSettings();
     readJournalSettings();
 
     JournalObserver journal;

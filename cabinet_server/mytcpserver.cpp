@@ -22,6 +22,8 @@
 
 #include <cstring>
 
+#include <sys/ioctl.h>
+
 namespace {
 
 const char kBufferProperty[] = "orvik_request_buffer";
@@ -30,17 +32,30 @@ QString notJson() { return QStringLiteral("{\"error\":\"не JSON\"}"); }
 QString notFound() { return QStringLiteral("{\"error\":\"не найдена команда\"}"); }
 QString wrongConfiguration() { return QStringLiteral("{\"error\":\"Не правильная конфигурация \"}"); }
 
-// The incomplete-request timer of a connection, created on first use.
-QTimer *incompleteTimer(QTcpSocket *socket)
+// A single-shot timer of a connection, found by its name, created on first use.
+QTimer *connectionTimer(QTcpSocket *socket, const QString &name, int intervalMs)
 {
-    auto *timer = socket->findChild<QTimer *>(QStringLiteral("incomplete"));
+    auto *timer = socket->findChild<QTimer *>(name);
     if (!timer) {
         timer = new QTimer(socket);
-        timer->setObjectName(QStringLiteral("incomplete"));
+        timer->setObjectName(name);
         timer->setSingleShot(true);
-        timer->setInterval(kIncompleteRequestMs);
+        timer->setInterval(intervalMs);
     }
     return timer;
+}
+
+// Runs while an unfinished request waits for the rest of its bytes.
+QTimer *incompleteTimer(QTcpSocket *socket)
+{
+    return connectionTimer(socket, QStringLiteral("incomplete"), kIncompleteRequestMs);
+}
+
+// Runs while a connection drops the rest of an oversize request: whatever
+// arrives meanwhile is discarded and starts it again.
+QTimer *discardTimer(QTcpSocket *socket)
+{
+    return connectionTimer(socket, QStringLiteral("discard"), kOversizeSilenceMs);
 }
 
 QByteArray takeBuffer(QTcpSocket *socket)
@@ -356,6 +371,10 @@ void MyTcpServer::slotNewConnection()
             if (guard)
                 onIncompleteTimeout(guard);
         });
+        connect(discardTimer(socket), &QTimer::timeout, this, [this, guard]() {
+            if (guard)
+                onDiscardTimeout(guard);
+        });
     }
 }
 
@@ -365,6 +384,12 @@ void MyTcpServer::slotServerRead()
     if (!socket)
         return;
     while (socket->bytesAvailable() > 0) {
+        QTimer *discard = discardTimer(socket);
+        if (discard->isActive()) {
+            socket->readAll();
+            discard->start();
+            continue;
+        }
         QByteArray buffer = socket->property(kBufferProperty).toByteArray();
         buffer += socket->readAll();
 
@@ -373,10 +398,7 @@ void MyTcpServer::slotServerRead()
             // A zero byte ends the request; whatever follows it is dropped.
             buffer.truncate(nul);
         } else if (buffer.size() > kMaxRequestBytes) {
-            socket->setProperty(kBufferProperty, QByteArray());
-            incompleteTimer(socket)->stop();
-            logLine(QStringLiteral("запрос длиннее %1 байт отброшен").arg(kMaxRequestBytes));
-            serve(socket, QByteArray());
+            discardUntilSilent(socket);
             continue;
         } else if (isIncompleteJsonObject(buffer)) {
             socket->setProperty(kBufferProperty, buffer);
@@ -389,6 +411,29 @@ void MyTcpServer::slotServerRead()
         incompleteTimer(socket)->stop();
         serve(socket, buffer);
     }
+}
+
+// An oversize request is answered once; the rest of it, and whatever else
+// the client sends before it falls silent for a while, is dropped, so that
+// the tail of a long stream is not taken for a run of new requests.
+void MyTcpServer::discardUntilSilent(QTcpSocket *socket)
+{
+    socket->setProperty(kBufferProperty, QByteArray());
+    incompleteTimer(socket)->stop();
+    logLine(QStringLiteral("запрос длиннее %1 байт отброшен").arg(kMaxRequestBytes));
+    serve(socket, QByteArray());
+    // The silence is counted from the reply on.
+    discardTimer(socket)->start();
+}
+
+void MyTcpServer::onDiscardTimeout(QTcpSocket *socket)
+{
+    // Bytes that came while the server was busy elsewhere were not silence:
+    // they are still dropped when they are read.
+    int pending = 0;
+    if (socket->bytesAvailable() > 0
+        || (::ioctl(int(socket->socketDescriptor()), FIONREAD, &pending) == 0 && pending > 0))
+        discardTimer(socket)->start();
 }
 
 void MyTcpServer::onIncompleteTimeout(QTcpSocket *socket)
@@ -411,12 +456,12 @@ void MyTcpServer::serve(QTcpSocket *socket, const QByteArray &requestBytes)
         observer->requestBegins(request);
     const QString reply = f_command(request);
     // The observer's work (the journal's commit) counts towards the pause
-    // before the reply, which stays 100 ms from the end of the handler.
+    // before the reply, which stays reply_pause_ms from the end of the handler.
     QElapsedTimer pause;
     pause.start();
     if (observer)
         observer->replyReady(request, reply);
-    QThread::msleep(quint64(qMax<qint64>(0, 100 - pause.elapsed())));
+    QThread::msleep(quint64(qMax<qint64>(0, qint64(G_reply_pause_ms) - pause.elapsed())));
     const QByteArray out = reply.toUtf8();
     logLine(reply);
     if (socket->state() == QAbstractSocket::ConnectedState) {
@@ -431,6 +476,7 @@ void MyTcpServer::slotClientDisconnected()
     if (!socket)
         return;
     incompleteTimer(socket)->stop();
+    discardTimer(socket)->stop();
     socket->close();
     socket->deleteLater();
 }

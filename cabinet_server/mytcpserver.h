@@ -34,6 +34,9 @@ QString f_command(QString request);
 constexpr int kMaxRequestBytes = 64 * 1024;
 // How long an incomplete request may wait for the rest of its bytes.
 constexpr int kIncompleteRequestMs = 1000;
+// After an oversize request, how long a connection must stay silent before
+// its bytes are read as requests again.
+constexpr int kOversizeSilenceMs = 1000;
 
 // Whether the bytes are the start of a JSON object that has not ended yet:
 // the parser runs out of data inside it.
@@ -57,6 +60,8 @@ public slots:
 private:
     void serve(QTcpSocket *socket, const QByteArray &requestBytes);
     void onIncompleteTimeout(QTcpSocket *socket);
+    void discardUntilSilent(QTcpSocket *socket);
+    void onDiscardTimeout(QTcpSocket *socket);
 
     QTcpServer *mTcpServer = nullptr;
 };

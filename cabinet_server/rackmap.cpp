@@ -1,5 +1,6 @@
 #include "rackmap.h"
 
+#include "cellnumber.h"
 #include "dosimeterprobe.h"
 #include "hubid.h"
 #include "jsonresult.h"
@@ -8,7 +9,6 @@
 #include "statefiles.h"
 
 #include <QFileInfo>
-#include <QSettings>
 
 namespace {
 
@@ -100,11 +100,7 @@ void scanDevices(const StateFile &hub)
 
 QString Init_start()
 {
-    {
-        QSettings s(G_settings_file, QSettings::IniFormat);
-        s.beginGroup(QStringLiteral("Settings"));
-        G_Path_RAM = s.value(QStringLiteral("Path_RAM"), QStringLiteral("/tmp/pelk1300")).toString();
-    }
+    G_Path_RAM = settingsText(QStringLiteral("Path_RAM"), QStringLiteral("/tmp/pelk1300"));
     G_kas_count_cell = settingsInt(QStringLiteral("kas_count_cell"), QStringLiteral("30"));
 
     const StateFile hub(kHubFile);
@@ -142,11 +138,11 @@ QString Init_hub_ini(QString port, QString cell)
 
     // Cell n goes before list position n - 1; a text that is not a number
     // counts as 0 and, like any number below 1, inserts at the front.
-    bool isNumber = false;
-    const int n = cell.toInt(&isNumber, 10);
-    if (isNumber && n == 1)
+    // Cell 1 starts the numbering again.
+    const int line = cellLine(cell);
+    if (line == 0)
         hub.clearAll();
-    hub.insert(isNumber && n > 0 ? n - 1 : -1, id);
+    hub.insert(line, id);
 
     QString error;
     if (!hub.save(StateFile::CreateIfMissing))

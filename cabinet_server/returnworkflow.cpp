@@ -1,5 +1,7 @@
 #include "returnworkflow.h"
 
+#include "cellnumber.h"
+#include "celltexts.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "dosimeterreset.h"
@@ -101,12 +103,17 @@ int cellOfDevice(const StateFile &hub, const QString &port)
 
 // Compares every registered cell with the dosimeter on its port and blanks
 // the cells whose device is gone, holds another number or sits at another
-// hub position. A failed read or an empty hub id leaves a cell as it is.
-// Writes that fail are collected in writes.
+// hub position. A failed read, an empty hub id or a cell without a hub.ini
+// line leaves a cell as it is, and an unreadable hub.ini leaves every cell
+// as it is. Writes that fail are collected in writes.
 void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error, StateFile &port,
                         StateWrites &writes)
 {
     logLine(QStringLiteral("проверка достоверности файлов ОП"));
+    if (hub.unreadable()) {
+        logLine(QStringLiteral("не удалось прочитать hub.ini"));
+        return;
+    }
     bool blanked = false;
     auto blank = [&](int i) {
         nomer.clear(i);
@@ -115,7 +122,7 @@ void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error
         blanked = true;
     };
     for (int i = 0; i < nomer.size(); ++i) {
-        if (nomer.isBlank(i))
+        if (nomer.isBlank(i) || !hub.has(i))
             continue;
         const QString p = port.value(i);
         if (!devicePresent(p)) {
@@ -139,7 +146,7 @@ void checkRegistrations(const StateFile &hub, StateFile &nomer, StateFile &error
         const QString hubId = Get_hub_id(p);
         if (hubId.isEmpty())
             continue;
-        if (!hub.has(i) || hub.value(i) != hubId) {
+        if (hub.value(i) != hubId) {
             logLine(QStringLiteral("Обнаруженно не соответствие. hub_id Проверка достоверности файлов ОП"));
             blank(i);
         }
@@ -242,7 +249,7 @@ QString runReturnScan(const ReturnVariant &variant)
     workflow::Pairs pairs;
     if (!e.isEmpty()) {
         e += s;
-        error.set(cell, QStringLiteral("error:Произошла критическая ошибка при Сдаче дозиметра ") + e);
+        error.set(cell, celltext::returnFailed() + e);
     } else {
         pairs = {{QStringLiteral("OUT"), variant.rackType}, {QStringLiteral("c"), QString::number(cell + 1)}};
         for (const ReadStep &r : variant.reads) {
@@ -254,7 +261,7 @@ QString runReturnScan(const ReturnVariant &variant)
                   {QStringLiteral("duty"), values.value(kOrderRead.key)},
                   {QStringLiteral("n"), number},
                   {QStringLiteral("error"), QString()}};
-        error.set(cell, QStringLiteral("Ждет подтвержения сдачи ") + workflow::statusText(pairs));
+        error.set(cell, celltext::awaitingConfirmation() + workflow::statusText(pairs));
     }
     portFile.set(cell, returnedPort);
     nomer.set(cell, number);
@@ -280,10 +287,9 @@ struct CellFiles
 // cell names no line of port.ini.
 CellFiles locateCell(const StateFile &port, const QString &cell)
 {
-    bool ok = false;
-    const int k = cell.toInt(&ok) - 1;
+    const int k = cellLine(cell);
     CellFiles c;
-    if (ok && port.has(k)) {
+    if (port.has(k)) {
         c.index = k;
         c.port = port.value(k);
     }
@@ -324,19 +330,15 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
     const int k = c.index;
 
     if (!error.isEmpty()) {
-        if (errorFile.set(k, error))
-            writes.save(errorFile);
+        writes.setLine(errorFile, k, error);
         return done(QString());
     }
     logLine(QStringLiteral("Подтвержение сдачи дозиметра ") + QString::number(k));
 
     auto blankCell = [&]() {
-        if (errorFile.clear(k))
-            writes.save(errorFile);
-        if (nomerFile.clear(k))
-            writes.save(nomerFile);
-        if (portFile.clear(k))
-            writes.save(portFile);
+        writes.clearLine(errorFile, k);
+        writes.clearLine(nomerFile, k);
+        writes.clearLine(portFile, k);
     };
     if (!devicePresent(c.port)) {
         blankCell();
@@ -358,14 +360,10 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
         return done(QString());
     }
 
-    if (errorFile.clear(k))
-        writes.save(errorFile);
-    if (datatime.set(k, QString::number(nowSecondsUtc())))
-        writes.save(datatime);
-    if (nomerFile.set(k, number))
-        writes.save(nomerFile);
-    if (portFile.set(k, c.port))
-        writes.save(portFile);
+    writes.clearLine(errorFile, k);
+    writes.setLine(datatime, k, QString::number(nowSecondsUtc()));
+    writes.setLine(nomerFile, k, number);
+    writes.setLine(portFile, k, c.port);
 
     const QStringList failures = resetDosimeter(c.port, nomer_ppd);
     return done(failures.join(QStringLiteral("; ")));
@@ -377,8 +375,7 @@ QString OUT_Get_history(QString nomer_ppd, QString cell, QString error)
     const QString empty = QStringLiteral("{\"history_all\": \"\",\"error\":\"") + jsonEscape(error)
         + QStringLiteral("\"}");
     const CellFiles c = locateCell(portFile, cell);
-    bool ok = false;
-    logLine(QStringLiteral("Чтение истории дозиметра ") + QString::number(cell.toInt(&ok) - 1));
+    logLine(QStringLiteral("Чтение истории дозиметра ") + QString::number(cellIndex(cell)));
     if (c.index < 0 || !devicePresent(c.port))
         return empty;
     const Step numberRead(Get_Nomer_PPD(c.port));

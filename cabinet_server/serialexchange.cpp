@@ -1,5 +1,6 @@
 #include "serialexchange.h"
 
+#include "frame.h"
 #include "settings.h"
 
 #include <QElapsedTimer>
@@ -30,12 +31,18 @@ QByteArray Compport(QString port, QByteArray request)
             break;
     }
 
+    // In frame mode the reply may end early, at the end of a complete frame;
+    // anything else still ends at the silence. Bytes that come after the
+    // frame stay unread and are dropped by the next exchange.
+    const bool endAtFrame = G_reply_end == ReplyEnd::Frame;
     QByteArray reply;
     while (reply.size() < kExchangeMaxReply) {
         const int wait = qMin(kExchangeSilenceMs, remaining());
         if (wait <= 0 || !serial.waitForReadyRead(wait))
             break;
         reply += serial.readAll();
+        if (endAtFrame && frame::isComplete(reply))
+            break;
     }
     if (reply.size() > kExchangeMaxReply)
         reply.truncate(kExchangeMaxReply);

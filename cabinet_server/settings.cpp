@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "log.h"
+
 #include <QFileInfo>
 #include <QSettings>
 #include <QSysInfo>
@@ -41,6 +43,11 @@ static QVariant settingsValue(const QString &key, const QString &defaultText)
     return s.value(key, defaultText);
 }
 
+QString settingsText(const QString &key, const QString &defaultText)
+{
+    return settingsValue(key, defaultText).toString();
+}
+
 int settingsInt(const QString &key, const QString &defaultText)
 {
     bool ok = false;
@@ -68,17 +75,70 @@ void StartSettings()
     G_Time_energe_ppd = settingsInt(QStringLiteral("Time_energe_ppd"), QStringLiteral("30"));
 }
 
+// Fast exchanges
+
+ReplyEnd G_reply_end = ReplyEnd::Silence;
+int G_reply_pause_ms = kDefaultReplyPauseMs;
+
+void resetExchangeSettings()
+{
+    G_reply_end = ReplyEnd::Silence;
+    G_reply_pause_ms = kDefaultReplyPauseMs;
+}
+
+void readExchangeSettings()
+{
+    resetExchangeSettings();
+    if (QFileInfo::exists(G_settings_file)) {
+        const QString end = settingsText(QStringLiteral("reply_end"), QStringLiteral("silence")).trimmed().toLower();
+        if (end == QLatin1String("frame"))
+            G_reply_end = ReplyEnd::Frame;
+        else if (end != QLatin1String("silence"))
+            logLine(QStringLiteral("reply_end: неизвестное значение \"%1\" (silence или frame), оставлено silence")
+                        .arg(end));
+
+        const QString pauseText =
+            settingsText(QStringLiteral("reply_pause_ms"), QString::number(kDefaultReplyPauseMs)).trimmed();
+        bool ok = false;
+        const int pause = pauseText.toInt(&ok, 10);
+        if (ok && pause >= 0 && pause <= kMaxReplyPauseMs)
+            G_reply_pause_ms = pause;
+        else
+            logLine(QStringLiteral("reply_pause_ms: значение \"%1\" не число от 0 до %2, оставлено %3")
+                        .arg(pauseText).arg(kMaxReplyPauseMs).arg(kDefaultReplyPauseMs));
+    }
+    const QString mode = G_reply_end == ReplyEnd::Frame
+        ? QStringLiteral("frame (конец кадра с верной длиной и CRC, иначе 100 мс тишины)")
+        : QStringLiteral("silence (100 мс тишины)");
+    logLine(QStringLiteral("конец ответа дозиметра: %1, пауза перед ответом %2 мс").arg(mode).arg(G_reply_pause_ms));
+}
+
+// Operator console
+
+int G_rack_columns = 6;
+QString G_console_listen = QStringLiteral("127.0.0.1:8080");
+QString G_console_cert;
+QString G_console_key;
+QString G_console_users = QStringLiteral("/etc/cabinet_console/users");
+
+void readConsoleSettings()
+{
+    if (!QFileInfo::exists(G_settings_file))
+        return;
+    const int columns = settingsInt(QStringLiteral("rack_columns"), QStringLiteral("6"));
+    G_rack_columns = columns > 0 && columns <= 61 ? columns : 6;
+    G_console_listen = settingsValue(QStringLiteral("console_listen"), G_console_listen).toString();
+    G_console_cert = settingsValue(QStringLiteral("console_cert"), QString()).toString();
+    G_console_key = settingsValue(QStringLiteral("console_key"), QString()).toString();
+    G_console_users = settingsValue(QStringLiteral("console_users"), G_console_users).toString();
+}
+
 // Dose journal
 
 QString G_journal_file = QStringLiteral("journal.sqlite");
 QString G_cabinet_id = QSysInfo::machineHostName();
 QString G_annual_dose_key;
 JournalPgSettings G_journal_pg;
-
-QString settingsText(const QString &key, const QString &defaultText)
-{
-    return settingsValue(key, defaultText).toString();
-}
 
 void readJournalSettings()
 {

@@ -32,8 +32,39 @@ QStringList makePortList(const QString &base);
 // settings file exists; otherwise every global keeps its value.
 void StartSettings();
 
+// A text setting of group "Settings"; the default when the file or the key is absent.
+QString settingsText(const QString &key, const QString &defaultText);
+
 // An integer setting: decimal text, anything that is not a number reads as 0.
 int settingsInt(const QString &key, const QString &defaultText);
+
+// Fast exchanges: how a serial exchange knows the reply is complete, and the
+// pause before each TCP reply.
+enum class ReplyEnd {
+    Silence,   // 100 ms without a byte (the classic rule)
+    Frame,     // as soon as the bytes form one complete frame, else the silence rule
+};
+extern ReplyEnd G_reply_end;         // "reply_end": silence (default) or frame
+extern int G_reply_pause_ms;         // "reply_pause_ms": 0 .. 1000, default 100
+
+constexpr int kDefaultReplyPauseMs = 100;
+constexpr int kMaxReplyPauseMs = 1000;
+
+// Reads reply_end and reply_pause_ms; a value outside its range keeps the
+// default and logs why. Logs the mode in use. Runs before the start-up scan.
+void readExchangeSettings();
+void resetExchangeSettings();
+
+// Operator console
+// Read by cabinet_console only; the controller ignores these keys.
+extern int G_rack_columns;           // columns of the rack map, 6 by default
+extern QString G_console_listen;     // "HOST:PORT", 127.0.0.1:8080 by default
+extern QString G_console_cert;       // TLS certificate (PEM); empty: plain HTTP
+extern QString G_console_key;        // TLS private key (PEM)
+extern QString G_console_users;      // accounts file of the console
+
+// Reads the console's keys when the settings file exists.
+void readConsoleSettings();
 
 // Dose journal
 extern QString G_journal_file;       // "journal" key: journal.sqlite in the working directory; empty: off
@@ -52,6 +83,3 @@ extern JournalPgSettings G_journal_pg;
 
 // Reads the journal keys of [Settings] and the [Journal] group.
 void readJournalSettings();
-
-// A text setting of the [Settings] group.
-QString settingsText(const QString &key, const QString &defaultText);

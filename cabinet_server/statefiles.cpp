@@ -99,12 +99,24 @@ StateFile::SaveResult StateFile::trySave(WriteMode mode) const
 StateFile::SaveResult StateWrites::save(const StateFile &file, StateFile::WriteMode mode)
 {
     const StateFile::SaveResult r = file.trySave(mode);
-    if (r == StateFile::Failed) {
-        const QString name = QFileInfo(file.path()).fileName();
-        if (!m_failed.contains(name))
-            m_failed << name;
-    }
+    if (r == StateFile::Failed)
+        remember(file);
     return r;
+}
+
+void StateWrites::setLine(StateFile &file, int index, const QString &value)
+{
+    if (file.set(index, value))
+        save(file);
+    else if (index >= 0 && file.unreadable())
+        remember(file);
+}
+
+void StateWrites::remember(const StateFile &file)
+{
+    const QString name = QFileInfo(file.path()).fileName();
+    if (!m_failed.contains(name))
+        m_failed << name;
 }
 
 QString StateWrites::errorText() const

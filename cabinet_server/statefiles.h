@@ -75,6 +75,12 @@ public:
     // Saves the file; a failed write is remembered (a missing file that is
     // only rewritten when it exists is not a failure).
     StateFile::SaveResult save(const StateFile &file, StateFile::WriteMode mode = StateFile::OnlyIfExists);
+    // Sets one line and saves the file, or remembers why that could not be
+    // done: a file that exists but could not be read counts as a failed
+    // write. A line the file does not have (and any index below 0) changes
+    // nothing and is no failure.
+    void setLine(StateFile &file, int index, const QString &value);
+    void clearLine(StateFile &file, int index) { setLine(file, index, QString()); }
     bool failed() const { return !m_failed.isEmpty(); }
     // "Ошибка записи error.ini" (names joined by ", "), or "" when every write succeeded.
     QString errorText() const;
@@ -82,6 +88,8 @@ public:
     QString withErrors(const QString &error) const;
 
 private:
+    void remember(const StateFile &file);
+
     QStringList m_failed;
 };
 

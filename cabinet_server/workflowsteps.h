@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <charconv>
 #include <cmath>
 
 namespace workflow {
@@ -42,6 +43,16 @@ private:
     CommandReply m_reply;
 };
 
+// A number written as the C library's printf "%g" writes it in the "C"
+// locale: six significant digits, exact halfway cases rounded to the even
+// digit, whatever locale the process runs in.
+inline QString printfG6(double value)
+{
+    char buf[32];   // the longest text is "-1.23457e-308"
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 6);
+    return QString::fromLatin1(buf, int(r.ptr - buf));
+}
+
 // A user's threshold as sent to the dosimeter: the number divided by 1000 and
 // written like printf "%g". Unreadable, infinite and NaN inputs count as 0.
 inline QString thresholdText(const QString &text)
@@ -50,7 +61,7 @@ inline QString thresholdText(const QString &text)
     double v = text.toDouble(&ok);
     if (!ok || !std::isfinite(v))
         v = 0.0;
-    return QString::asprintf("%g", v / 1000.0);
+    return printfG6(v / 1000.0);
 }
 
 // Whether a dosimeter registered at the stamp (a datatime.ini value) has

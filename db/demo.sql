@@ -13,8 +13,11 @@
 --   1008  Лебедев Антон Викторович    cell blocked (status 0)
 --   1009  Морозов Кирилл Ильич        rack 1 cell 12: shown, no photo (default picture)
 --   any other code                    "Не найден пользователь "
--- Card 04A1B2C3D4 (CARD_READER.ini) logs in 1001; barcode 4607001234567
--- (barcode.ini) logs in 1002.
+-- Codes as the reader programs write them (each byte read, end byte included,
+-- as two upper-case hex digits):
+--   card 04A1B2C3D4 (CARD_READER.ini) logs in 1001;
+--   the scan "4607001234567" with its carriage return (barcode.ini
+--   343630373030313233343536370D) logs in 1002.
 
 INSERT INTO set (set_id, set_name, set_block) VALUES
     (1, 'Комплект 1', NULL),
@@ -28,7 +31,7 @@ INSERT INTO kas (kas_id, set_id, kas_name, kas_block, kas_height, kas_width) VAL
 INSERT INTO users (user_id, name_0, name_1, name_2, dose_year, dose_year_now_ppd, block,
                    set_ID, kas_ID, mesh_ID, tab_num, card_id, code) VALUES
     (11, 'Петров', 'Пётр', 'Петрович', 20, 3.25, NULL, 1, 1, 8, 1001, '04A1B2C3D4', NULL),
-    (12, 'Сидорова', 'Анна', 'Сергеевна', 20, 20, '', 1, 1, 3, 1002, NULL, '4607001234567'),
+    (12, 'Сидорова', 'Анна', 'Сергеевна', 20, 20, '', 1, 1, 3, 1002, NULL, '343630373030313233343536370D'),
     (13, 'Кузнецов', 'Илья', 'Олегович', 20, 1, 'Пропуск изъят', 1, 1, 9, 1003, NULL, NULL),
     (14, 'Смирнов', 'Олег', 'Иванович', 20, 20.5, NULL, 1, 1, 10, 1004, NULL, NULL),
     (15, 'Орлов', 'Денис', 'Андреевич', 20, 0, NULL, NULL, NULL, NULL, 1005, NULL, NULL),

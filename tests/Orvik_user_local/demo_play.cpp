@@ -161,7 +161,7 @@ int main(int argc, char *argv[])
         ++failures;
 
     say(QStringLiteral("3. Barcode scanner"));
-    if (!writeReaderFile(CodeFileWatcher::BarcodeFile, "4607001234567")
+    if (!writeReaderFile(CodeFileWatcher::BarcodeFile, "343630373030313233343536370D")
         || !showCell(w, out, QStringLiteral("3-barcode.png"), true, readerWaitMs))
         ++failures;
 

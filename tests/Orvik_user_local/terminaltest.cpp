@@ -60,6 +60,25 @@ QString TestCluster::start()
     return execFile(sourcePath(QStringLiteral("db/schema.sql")));
 }
 
+QString TestCluster::startWithDemo()
+{
+    const QString error = start();
+    return error.isEmpty() ? execFile(sourcePath(QStringLiteral("db/demo.sql"))) : error;
+}
+
+QSqlDatabase TestCluster::connect(const QString &name, const QString &options) const
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    db.setHostName(QStringLiteral("127.0.0.1"));
+    db.setPort(m_port);
+    db.setDatabaseName(m_database);
+    db.setUserName(QStringLiteral("postgres"));
+    db.setPassword(m_password);
+    db.setConnectOptions(options);
+    db.open();
+    return db;
+}
+
 void TestCluster::stop()
 {
     if (m_dir.isEmpty())
@@ -94,13 +113,8 @@ QString TestCluster::exec(const QString &sql) const
     const QString name = QStringLiteral("test-fixture");
     QString error;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setHostName(QStringLiteral("127.0.0.1"));
-        db.setPort(m_port);
-        db.setDatabaseName(m_database);
-        db.setUserName(QStringLiteral("postgres"));
-        db.setPassword(m_password);
-        if (!db.open()) {
+        QSqlDatabase db = connect(name);
+        if (!db.isOpen()) {
             error = db.lastError().text();
         } else {
             QSqlQuery q(db);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcessEnvironment>
+#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +18,8 @@ public:
     // Starts the server, loads the schema and points the terminal's globals
     // at it. Returns an error text, empty on success.
     QString start();
+    // start() and the demo data of db/demo.sql.
+    QString startWithDemo();
     void stop();
     // Points the terminal's globals at this cluster again.
     void useCluster() const;
@@ -27,6 +30,10 @@ public:
     // Stops the server but keeps its data; resume() starts it again on the same port.
     bool halt();
     bool resume();
+
+    // Registers a connection to this cluster under the name (in the calling
+    // thread) and opens it; the caller removes it.
+    QSqlDatabase connect(const QString &name, const QString &options = QString()) const;
 
     // Runs SQL (several statements allowed) on a connection of its own;
     // returns the error text, empty on success.

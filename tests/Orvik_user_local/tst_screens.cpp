@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "settings.h"
 #include "terminaltest.h"
+#include "windowtest.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -23,43 +24,18 @@
 
 namespace {
 
-template <typename T>
-T *child(QWidget *w, const char *name)
-{
-    T *c = w->findChild<T *>(QLatin1String(name));
-    if (!c)
-        qFatal("no widget %s", name);
-    return c;
-}
-
-// Stops a window's own one-second timer so that ticks are driven by the test.
-void stopOwnTimer(QObject *o)
-{
-    for (QTimer *t : o->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
-        t->stop();
-}
+using windowtest::child;
+using windowtest::greenItems;
+using windowtest::stopOwnTimer;
 
 QImage pictureOf(QLabel *label)
 {
     return label->pixmap(Qt::ReturnByValue).toImage();
 }
 
-// Cells of a table with a green background, as "row,column".
-QStringList greenItems(QTableWidget *t)
-{
-    QStringList out;
-    for (int r = 0; r < t->rowCount(); ++r)
-        for (int c = 0; c < t->columnCount(); ++c)
-            if (t->item(r, c) && t->item(r, c)->background().color() == QColor(Qt::green))
-                out << QStringLiteral("%1,%2").arg(r).arg(c);
-    return out;
-}
-
 void writeFile(const QString &path, const QByteArray &bytes)
 {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
+    QVERIFY(windowtest::writeFile(path, bytes));
 }
 
 } // namespace
@@ -79,32 +55,8 @@ class TestScreens : public QObject
     cell *dialog() { return w->cellDialog(); }
 
     // Clicks the keypad: digits, '<' for backspace, '>' for Enter.
-    void press(const QString &keys)
-    {
-        for (const QChar k : keys) {
-            QByteArray name;
-            if (k == QLatin1Char('<'))
-                name = "pushButton_backspace";
-            else if (k == QLatin1Char('>'))
-                name = "pushButton_12_enter";
-            else if (k == QLatin1Char('0'))
-                name = "pushButton_10";
-            else if (k == QLatin1Char('1'))
-                name = "pushButton";
-            else
-                name = "pushButton_" + QByteArray(1, k.toLatin1());
-            QTest::mouseClick(child<QPushButton>(w.get(), name.constData()), Qt::LeftButton);
-        }
-    }
-
-    bool keypadShown()
-    {
-        for (const char *n : {"pushButton", "pushButton_5", "pushButton_10", "pushButton_backspace",
-                              "pushButton_12_enter", "label", "textEdit_kod"})
-            if (child<QWidget>(w.get(), n)->isHidden())
-                return false;
-        return true;
-    }
+    void press(const QString &keys) { screentools::press(w.get(), keys); }
+    bool keypadShown() { return windowtest::keypadShown(w.get()); }
 
     bool errorControlsShown()
     {
@@ -133,23 +85,13 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QFile::exists(QStringLiteral("img/user_id.png")), "tests run in the terminal's folder");
-        const QString error = cluster.start();
+        const QString error = cluster.startWithDemo();
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(cluster.execFile(sourcePath(QStringLiteral("db/demo.sql"))), QString());
     }
     void init()
     {
-        cluster.useCluster();
         ram.reset(new QTemporaryDir);
-        G_Path_RAM = ram->path();
-        G_Input_value = 0;
-        G_SERVICE_Tulem_Narbet = 0;
-        G_Timer_flag_cell = false;
-        G_Timer_Error_cell = 10;
-        w.reset(new MainWindow);
-        stopOwnTimer(w.get());
-        stopOwnTimer(dialog());
-        w->showFullScreen();
+        w = windowtest::freshTerminal(cluster, ram->path());
     }
     void cleanup() { w.reset(); }
     void cleanupTestCase() { cluster.stop(); }
@@ -223,8 +165,10 @@ private slots:
         QCOMPARE(box->maximumHeight(), 100);
         QCOMPARE(child<QPushButton>(w.get(), "pushButton_11_detect1")->size(), QSize(75, 75));
         QCOMPARE(child<QLabel>(dialog(), "foto")->maximumHeight(), 55);
-        QVERIFY(child<QTableWidget>(dialog(), "tableWidget")->minimumHeight() >= 400);
-        QVERIFY(child<QTableWidget>(w->settingsDialog(), "tableWidget")->minimumHeight() >= 450);
+        // The rack tables take what the screen leaves them.
+        QCOMPARE(child<QTableWidget>(dialog(), "tableWidget")->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+        QCOMPARE(child<QTableWidget>(w->settingsDialog(), "tableWidget")->sizePolicy().verticalPolicy(),
+                 QSizePolicy::Expanding);
         for (const char *key : {"pushButton", "pushButton_5", "pushButton_10", "pushButton_backspace",
                                 "pushButton_12_enter"})
             QVERIFY2(child<QPushButton>(w.get(), key)->minimumHeight() >= 100, key);
@@ -321,34 +265,40 @@ private slots:
         QCOMPARE(Global_Timer_main, !settingsShown);
     }
 
-    // A refusal takes the keypad's place for four ticks.
+    // A refusal takes the keypad's place for four ticks, then nothing of it stays.
     void notificationCountdown()
     {
         press(QStringLiteral("1003>"));
         const QString text = QStringLiteral("Пропуск изъят Кузнецов\nИлья\nОлегович");
-        QCOMPARE(message()->text(), QStringLiteral("<h2><center>") + text + QStringLiteral("</center><h2>"));
+        const QString shown = QStringLiteral("<h2><center>Пропуск изъят Кузнецов<br>Илья<br>Олегович</center><h2>");
+        QCOMPARE(message()->text(), shown);
         QCOMPARE(status(), text);
-        QCOMPARE(message()->geometry(), QRect(5, 57, 800, 50));
+        QCOMPARE(message()->geometry().topLeft(), QPoint(5, 57));
+        QCOMPARE(message()->width(), w->centralWidget()->width() - 10);
+        QVERIFY(message()->height() >= message()->heightForWidth(message()->width()));
         QVERIFY(!message()->isHidden());
         QVERIFY(!keypadShown());
         QVERIFY(Global_Timer_main);
-        QCOMPARE(codeBox(), QStringLiteral("1003"));
-
-        const QList<int> counter{4, 3, 2, 1, 0, 0};
-        const QList<bool> shown{true, true, true, false, false, false};
-        for (int tick = 0; tick < counter.size(); ++tick) {
-            w->slotTimerAlarm();
-            QCOMPARE(Global_Timer_Error, counter.at(tick));
-            QCOMPARE(!message()->isHidden(), shown.at(tick));
-            QCOMPARE(keypadShown(), !shown.at(tick));
-        }
+        QCOMPARE(codeBox(), QString());
 
         // An empty notification keeps the text, clears the status bar, hides the keypad.
         w->notification_show(QString());
-        QCOMPARE(message()->text(), QStringLiteral("<h2><center>") + text + QStringLiteral("</center><h2>"));
+        QCOMPARE(message()->text(), shown);
         QCOMPARE(status(), QString());
         QVERIFY(!keypadShown());
         QCOMPARE(Global_Timer_Error, 5);
+
+        const QList<int> counter{4, 3, 2, 1, 0, 0};
+        const QList<bool> up{true, true, true, false, false, false};
+        for (int tick = 0; tick < counter.size(); ++tick) {
+            w->slotTimerAlarm();
+            QCOMPARE(Global_Timer_Error, counter.at(tick));
+            QCOMPARE(!message()->isHidden(), up.at(tick));
+            QCOMPARE(keypadShown(), !up.at(tick));
+        }
+        QCOMPARE(message()->text(), QString());
+        QCOMPARE(status(), QString());
+        QCOMPARE(codeBox(), QString());
     }
 
     void busyAndServiceSwitch()
@@ -394,8 +344,9 @@ private slots:
         QTableWidget *table = child<QTableWidget>(dialog(), "tableWidget");
         QCOMPARE(table->columnCount(), 6);
         QCOMPARE(table->rowCount(), 6);
-        QCOMPARE(greenItems(table), QStringList({"0,0", "1,1"}));
-        QVERIFY(table->cellWidget(0, 0));
+        QCOMPARE(greenItems(table), QStringList({"1,1"}));
+        QVERIFY(table->cellWidget(1, 1));
+        QVERIFY(!table->cellWidget(0, 0));
         const QString cached = G_Path_RAM + QStringLiteral("/11.png");
         QVERIFY(QFile::exists(cached));
         QCOMPARE(pictureOf(child<QLabel>(dialog(), "foto")),
@@ -479,53 +430,66 @@ private slots:
         }
     }
 
-    // The dialog marks the cell only inside its table (height columns, width rows).
+    // The table is the worker's rack, height rows of width cells; the worker's
+    // cell is its one green item and carries the dosimeter picture.
     void cellDialogMarks_data()
     {
         QTest::addColumn<QStringList>("args"); // kas, mesh, height, width
-        QTest::addColumn<QStringList>("green");
+        QTest::addColumn<QString>("green");     // "row,column", empty for none
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("columns");
         QTest::addColumn<QString>("label");
-        QTest::newRow("cell 1: same item as the picture") << QStringList{"1", "1", "6", "6"} << QStringList{"0,0"}
-                                                          << "Кассетница Т1 |  Ряд 1\nЯчейка 1";
-        QTest::newRow("cell 6") << QStringList{"1", "6", "6", "6"} << QStringList{"0,0", "0,5"}
+        QTest::newRow("cell 1") << QStringList{"1", "1", "6", "6"} << "0,0" << 6 << 6
+                                << "Кассетница Т1 |  Ряд 1\nЯчейка 1";
+        QTest::newRow("cell 6") << QStringList{"1", "6", "6", "6"} << "0,5" << 6 << 6
                                 << "Кассетница Т1 |  Ряд 1\nЯчейка 6";
-        QTest::newRow("cell 7") << QStringList{"1", "7", "6", "6"} << QStringList{"0,0", "1,0"}
+        QTest::newRow("cell 7") << QStringList{"1", "7", "6", "6"} << "1,0" << 6 << 6
                                 << "Кассетница Т1 |  Ряд 2\nЯчейка 1";
-        QTest::newRow("cell 12") << QStringList{"1", "12", "6", "6"} << QStringList{"0,0", "1,5"}
+        QTest::newRow("cell 12") << QStringList{"1", "12", "6", "6"} << "1,5" << 6 << 6
                                  << "Кассетница Т1 |  Ряд 2\nЯчейка 6";
-        QTest::newRow("second rack inside") << QStringList{"2", "2", "3", "6"} << QStringList{"0,0", "3,1"}
-                                            << "Кассетница Т1 |  Ряд 4\nЯчейка 2";
-        QTest::newRow("second rack beyond the rows") << QStringList{"2", "1", "6", "6"} << QStringList{"0,0"}
-                                                     << "Кассетница Т1 |  Ряд 7\nЯчейка 1";
-        QTest::newRow("position beyond the columns") << QStringList{"1", "6", "5", "6"} << QStringList{"0,0"}
-                                                     << "Кассетница Т1 |  Ряд 1\nЯчейка 6";
-        QTest::newRow("width 0") << QStringList{"1", "3", "6", "0"} << QStringList{}
+        QTest::newRow("second rack: rows counted on, table of its own") << QStringList{"2", "2", "3", "6"} << "0,1"
+                                                                          << 3 << 6 << "Кассетница Т1 |  Ряд 4\nЯчейка 2";
+        QTest::newRow("wide rack, last row") << QStringList{"1", "118", "6", "20"} << "5,17" << 6 << 20
+                                             << "Кассетница Т1 |  Ряд 6\nЯчейка 18";
+        QTest::newRow("tall rack, last row") << QStringList{"1", "119", "20", "6"} << "19,4" << 20 << 6
+                                             << "Кассетница Т1 |  Ряд 20\nЯчейка 5";
+        QTest::newRow("cell beyond the rack") << QStringList{"1", "37", "6", "6"} << "" << 6 << 6
+                                              << "Кассетница Т1 |  Ряд 7\nЯчейка 1";
+        QTest::newRow("width 0") << QStringList{"1", "3", "6", "0"} << "" << 0 << 0
                                  << "Кассетница Т1 |  Ряд \nЯчейка ";
-        QTest::newRow("width not a number") << QStringList{"1", "3", "6", "шесть"} << QStringList{}
+        QTest::newRow("width not a number") << QStringList{"1", "3", "6", "шесть"} << "" << 0 << 0
                                             << "Кассетница Т1 |  Ряд \nЯчейка ";
-        QTest::newRow("height 0") << QStringList{"1", "3", "0", "6"} << QStringList{}
+        QTest::newRow("height 0") << QStringList{"1", "3", "0", "6"} << "" << 0 << 0
                                   << "Кассетница Т1 |  Ряд 1\nЯчейка 3";
-        QTest::newRow("rack number too large") << QStringList{"2147483647", "1", "6", "6"} << QStringList{"0,0"}
+        QTest::newRow("rack number too large") << QStringList{"2147483647", "1", "6", "6"} << "0,0" << 6 << 6
                                                << "Кассетница Т1 |  Ряд \nЯчейка ";
-        QTest::newRow("wider than drawn") << QStringList{"1", "1502", "6", "1500"} << QStringList{"0,0", "1,1"}
-                                          << "Кассетница Т1 |  Ряд 2\nЯчейка 2";
+        QTest::newRow("64 x 64 is drawn") << QStringList{"1", "4096", "64", "64"} << "63,63" << 64 << 64
+                                          << "Кассетница Т1 |  Ряд 64\nЯчейка 64";
+        QTest::newRow("wider than 64 is not drawn") << QStringList{"1", "1502", "6", "1500"} << "" << 0 << 0
+                                                    << "Кассетница Т1 |  Ряд 2\nЯчейка 2";
+        QTest::newRow("taller than 64 is not drawn") << QStringList{"1", "1", "65", "1"} << "" << 0 << 0
+                                                     << "Кассетница Т1 |  Ряд 1\nЯчейка 1";
     }
     void cellDialogMarks()
     {
         QFETCH(QStringList, args);
-        QFETCH(QStringList, green);
+        QFETCH(QString, green);
+        QFETCH(int, rows);
+        QFETCH(int, columns);
         QFETCH(QString, label);
         dialog()->open_cell(QStringLiteral("Имя"), QStringLiteral("1"), args[0], args[1], QStringLiteral("1"),
                             QStringLiteral("Комплект"), QStringLiteral("Т1 | "), args[2], args[3]);
         QTableWidget *table = child<QTableWidget>(dialog(), "tableWidget");
-        QCOMPARE(greenItems(table), green);
+        QCOMPARE(greenItems(table), green.isEmpty() ? QStringList() : QStringList{green});
         QCOMPARE(child<QLabel>(dialog(), "label_cell")->text(), label);
-        // A rack larger than 1000 on a side is drawn in part.
-        QCOMPARE(table->columnCount(), qBound(0, args[2].toInt(), 1000));
-        QCOMPARE(table->rowCount(), qBound(0, args[3].toInt(), 1000));
+        QCOMPARE(table->rowCount(), rows);
+        QCOMPARE(table->columnCount(), columns);
         for (int r = 0; r < table->rowCount(); ++r)
-            for (int c = 0; c < table->columnCount(); ++c)
+            for (int c = 0; c < table->columnCount(); ++c) {
                 QCOMPARE(table->item(r, c)->text(), QString::number(c + 1));
+                // The picture sits in the marked item only.
+                QCOMPARE(table->cellWidget(r, c) != nullptr, green == QStringLiteral("%1,%2").arg(r).arg(c));
+            }
         QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
     }
 
@@ -559,7 +523,7 @@ private slots:
         QTest::addColumn<QByteArray>("code");
         QTest::addColumn<QString>("name");
         QTest::newRow("card") << "CARD_READER.ini" << QByteArray("04A1B2C3D4") << "Петров\nПётр\nПетрович";
-        QTest::newRow("barcode") << "barcode.ini" << QByteArray("4607001234567") << "Сидорова\nАнна\nСергеевна";
+        QTest::newRow("barcode") << "barcode.ini" << QByteArray("343630373030313233343536370D") << "Сидорова\nАнна\nСергеевна";
     }
     void codeFileLogins()
     {
@@ -608,7 +572,7 @@ private slots:
         // While the cell dialog is up, a card read is dropped.
         press(QStringLiteral("1001>"));
         QVERIFY(dialog()->isVisible());
-        writeFile(G_Path_RAM + QStringLiteral("/barcode.ini"), "4607001234567");
+        writeFile(G_Path_RAM + QStringLiteral("/barcode.ini"), "343630373030313233343536370D");
         w->codeWatcher()->poll();
         QCOMPARE(child<QLabel>(dialog(), "label_fio")->text(), QStringLiteral("Петров\nПётр\nПетрович"));
         QVERIFY(!Global_Timer_main);

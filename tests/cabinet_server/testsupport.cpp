@@ -66,8 +66,8 @@ QByteArray readBytes(const QString &path)
     return f.readAll();
 }
 
-ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv)
-    : m_port(port)
+ProgramProcess::ProgramProcess(const QString &program, const QStringList &args, const QString &workDir,
+                               const QStringList &extraEnv)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
@@ -78,10 +78,10 @@ ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QString
     m_proc.setProcessEnvironment(env);
     m_proc.setWorkingDirectory(workDir);
     m_proc.setProcessChannelMode(QProcess::MergedChannels);
-    m_proc.start(QStringLiteral(CABINET_SERVER_BIN), {});
+    m_proc.start(program, args);
 }
 
-ServerProcess::~ServerProcess()
+ProgramProcess::~ProgramProcess()
 {
     if (m_proc.state() != QProcess::NotRunning) {
         m_proc.terminate();
@@ -92,14 +92,14 @@ ServerProcess::~ServerProcess()
     }
 }
 
-QByteArray ServerProcess::log() const
+QByteArray ProgramProcess::log() const
 {
     auto &p = const_cast<QProcess &>(m_proc);
     m_log += p.readAll();
     return m_log;
 }
 
-bool ServerProcess::waitReady(int timeoutMs)
+bool ProgramProcess::waitForOutput(const QByteArray &text, int timeoutMs)
 {
     if (!m_proc.waitForStarted(5000))
         return false;
@@ -107,13 +107,18 @@ bool ServerProcess::waitReady(int timeoutMs)
     t.start();
     while (t.elapsed() < timeoutMs) {
         log();
-        if (m_log.contains("server is started"))
+        if (m_log.contains(text))
             return true;
         if (m_proc.state() == QProcess::NotRunning)
             return false;
         m_proc.waitForReadyRead(50);
     }
     return false;
+}
+
+ServerProcess::ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv)
+    : ProgramProcess(QStringLiteral(CABINET_SERVER_BIN), {}, workDir, extraEnv), m_port(port)
+{
 }
 
 QByteArray sendRequest(quint16 port, const QByteArray &request, int quietMs, int timeoutMs)

@@ -31,25 +31,39 @@ void writeSettings(const QString &path, const QStringList &keyValues);
 void writeBytes(const QString &path, const QByteArray &bytes);
 QByteArray readBytes(const QString &path);
 
-// A cabinet_server process in its own working directory on a free port.
-class ServerProcess
+// A program of this project as a child process in its own working directory,
+// its log lines bare (QT_MESSAGE_PATTERN=%{message}); stopped when it goes.
+class ProgramProcess
 {
 public:
-    // workDir holds settings.ini (written by the caller) and hub.ini.
     // extraEnv entries are NAME=VALUE; PATH may be prefixed by the caller.
-    ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv = {});
-    ~ServerProcess();
+    ProgramProcess(const QString &program, const QStringList &args, const QString &workDir,
+                   const QStringList &extraEnv = {});
+    virtual ~ProgramProcess();
 
-    // Waits until the server accepts connections; false on time-out or exit.
-    bool waitReady(int timeoutMs = 20000);
-    quint16 port() const { return m_port; }
-    QByteArray log() const;   // everything the server printed so far
+    // Waits until its output holds the text; false on time-out or exit.
+    bool waitForOutput(const QByteArray &text, int timeoutMs);
+    QByteArray log() const;   // everything it printed so far
     QProcess &process() { return m_proc; }
 
 private:
     QProcess m_proc;
-    quint16 m_port;
     mutable QByteArray m_log;
+};
+
+// A cabinet_server process in its own working directory on a free port.
+class ServerProcess : public ProgramProcess
+{
+public:
+    // workDir holds settings.ini (written by the caller) and hub.ini.
+    ServerProcess(const QString &workDir, quint16 port, const QStringList &extraEnv = {});
+
+    // Waits until the server accepts connections; false on time-out or exit.
+    bool waitReady(int timeoutMs = 20000) { return waitForOutput("server is started", timeoutMs); }
+    quint16 port() const { return m_port; }
+
+private:
+    quint16 m_port;
 };
 
 // A small tmpfs that can be turned read-only or filled up; only root can mount one.

@@ -1,6 +1,7 @@
 // The cell commands "Kas_status", "cell_free" and "cell_error" against the
 // state files and a simulated rack served from its own thread.
 #include "cellcommands.h"
+#include "returnworkflow.h"
 #include "settings.h"
 #include "simrack.h"
 #include "statefiles.h"
@@ -9,6 +10,7 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -221,6 +223,71 @@ private slots:
         QVERIFY(!QFileInfo::exists(ram("/error.ini")));
         QCOMPARE(readBytes(ram("/nomer_ppd.ini")), lines({"1000", ""}));
         QCOMPARE(readBytes(ram("/datatime.ini")), lines({"11", "22"}));
+    }
+
+    // Every handler reads a cell number the same way: the decimal number
+    // minus one, without overflow at the ends of the 32-bit range; a text
+    // that is no such number is cell 0.
+    void cellNumbersReadAlike_data()
+    {
+        QTest::addColumn<QString>("cell");
+        QTest::addColumn<qint64>("index");
+        QTest::newRow("1") << "1" << qint64(0);
+        QTest::newRow("2") << "2" << qint64(1);
+        QTest::newRow("+2") << "+2" << qint64(1);
+        QTest::newRow("past the end") << "3" << qint64(2);
+        QTest::newRow("0") << "0" << qint64(-1);
+        QTest::newRow("-1") << "-1" << qint64(-2);
+        QTest::newRow("smallest 32-bit number") << "-2147483648" << qint64(-2147483649LL);
+        QTest::newRow("largest 32-bit number") << "2147483647" << qint64(2147483646);
+        QTest::newRow("beyond 32 bits") << "2147483648" << qint64(-1);
+        QTest::newRow("far beyond 64 bits") << "99999999999999999999999" << qint64(-1);
+        QTest::newRow("not a number") << "x" << qint64(-1);
+        QTest::newRow("empty") << "" << qint64(-1);
+    }
+
+    void cellNumbersReadAlike()
+    {
+        QFETCH(QString, cell);
+        QFETCH(qint64, index);
+        const QString number = QStringLiteral("1000");
+        const QStringList errors{QStringLiteral("a"), QStringLiteral("b")};
+        const bool hit = index >= 0 && index < errors.size();
+        const QString logged = QString::number(index);
+        struct Handler {
+            const char *name;
+            std::function<QString()> call;
+            QString reply;        // on a line of the files
+            QString missReply;    // on a cell no file has
+            QString value;        // its error.ini line afterwards
+            QString log;          // its first log line; "" logs no index
+        };
+        const QString confirmed = QStringLiteral("{\"error\":\"\"}");
+        const QString noHistory = QStringLiteral("{\"history_all\": \"\",\"error\":\"\"}");
+        const QVector<Handler> handlers{
+            {"cell_free", [&] { return cell_free(number, cell); }, kFree, kFree, QString(),
+             QStringLiteral("ячейка ") + logged},
+            {"cell_error", [&] { return cell_error(QString(), cell, QStringLiteral("B")); }, kFree, kFree,
+             QStringLiteral("B"), QStringLiteral("ячейка ") + logged},
+            {"OUT_true", [&] { return OUT_true(number, cell, QStringLiteral("E")); }, confirmed, kFree,
+             QStringLiteral("E"), QString()},
+            {"OUT_Get_history", [&] { return OUT_Get_history(number, cell, QString()); }, noHistory, noHistory,
+             QString(), QStringLiteral("Чтение истории дозиметра ") + logged},
+        };
+        for (const Handler &h : handlers) {
+            writeBytes(ram("/nomer_ppd.ini"), lines({number, "1001"}));
+            writeBytes(ram("/port.ini"), lines({"/nonexistent/ttyACM0", "/nonexistent/ttyACM1"}));
+            writeBytes(ram("/error.ini"), lines(errors));
+            writeBytes(ram("/datatime.ini"), lines({"11", "22"}));
+            QStringList expected = errors;
+            if (hit && h.name != QLatin1String("OUT_Get_history"))
+                expected[int(index)] = h.value;
+            LogCapture capture;
+            QCOMPARE(h.call(), hit ? h.reply : h.missReply);
+            if (!h.log.isEmpty())
+                QCOMPARE(capture.lines().value(0), h.log);
+            QVERIFY2(readBytes(ram("/error.ini")) == lines(expected), h.name);
+        }
     }
 
     void cellErrorBlock_data()

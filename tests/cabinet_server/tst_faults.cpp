@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -172,6 +173,11 @@ QByteArray numberReply(qint32 number)
 {
     return "{\"nomer_pdd\": \"" + QByteArray::number(number) + "\",\"error\":\"\"}";
 }
+
+// The requests about cell 1 and dosimeter 702 of the write situations below.
+const QString kFreeRequest = QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"702\",\"cell\":\"1\"}");
+const QString kConfirmRequest =
+    QStringLiteral("{\"command\":\"OUT_true\",\"nomer_ppd\":\"702\",\"cell\":\"1\",\"error\":\"%1\"}");
 
 // Racks set up for the commands that rewrite state files, one per situation.
 enum WriteSituation {
@@ -490,9 +496,7 @@ private slots:
         const QString resetRefused = QStringLiteral("Ошибка сброса ЭД гамма; ");
         const QString free = QStringLiteral("{\"cell\":\"free\",\"error\":\"%1\"}");
         const QString done = QStringLiteral("{\"error\":\"%1\"}");
-        const QString freeRequest = QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"702\",\"cell\":\"1\"}");
         const QString cellError = QStringLiteral("{\"command\":\"cell_error\",\"port\":\"%1\",\"cell\":\"1\",\"block\":\"%2\"}");
-        const QString confirm = QStringLiteral("{\"command\":\"OUT_true\",\"nomer_ppd\":\"702\",\"cell\":\"1\",\"error\":\"%1\"}");
         const QString out = QStringLiteral("{\"command\":\"OUT\"}");
         const QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"иванов\",\"order\":\"цех 5\","
                                              "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"%2}");
@@ -509,8 +513,8 @@ private slots:
             QStringList logged;
         };
         const QVector<Row> rows{
-            {"cell_free, device gone", FreeDeviceGone, g, freeRequest, free.arg(enp), {}},
-            {"cell_free, dosimeter still there: nothing written", FreeStillOccupied, g, freeRequest,
+            {"cell_free, device gone", FreeDeviceGone, g, kFreeRequest, free.arg(enp), {}},
+            {"cell_free, dosimeter still there: nothing written", FreeStillOccupied, g, kFreeRequest,
              QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"), {}},
             {"cell_error, block", BlockCell, g, cellError.arg(QString(), QStringLiteral("Ячейка неисправна")),
              free.arg(e), {}},
@@ -545,12 +549,12 @@ private slots:
              QStringLiteral("{\"error\":\"Произошла критическая ошибка при Сдаче дозиметра \n "
                             "гамма-детектор и нейтронный детектор; ") + npe + QStringLiteral("\"}"),
              {}},
-            {"OUT_true, error text recorded", ConfirmWithErrorText, g, confirm.arg(QStringLiteral("не сдан")),
+            {"OUT_true, error text recorded", ConfirmWithErrorText, g, kConfirmRequest.arg(QStringLiteral("не сдан")),
              done.arg(e), {}},
-            {"OUT_true, device gone", ConfirmDeviceGone, g, confirm.arg(QString()), free.arg(enp), {}},
-            {"OUT_true, another number", ConfirmOtherNumber, g, confirm.arg(QString()), done.arg(enp), {}},
-            {"OUT_true, confirmed", Confirm, g, confirm.arg(QString()), done.arg(ednp), {}},
-            {"OUT_true, confirmed with a reset refused", ConfirmResetRefused, g, confirm.arg(QString()),
+            {"OUT_true, device gone", ConfirmDeviceGone, g, kConfirmRequest.arg(QString()), free.arg(enp), {}},
+            {"OUT_true, another number", ConfirmOtherNumber, g, kConfirmRequest.arg(QString()), done.arg(enp), {}},
+            {"OUT_true, confirmed", Confirm, g, kConfirmRequest.arg(QString()), done.arg(ednp), {}},
+            {"OUT_true, confirmed with a reset refused", ConfirmResetRefused, g, kConfirmRequest.arg(QString()),
              done.arg(resetRefused + ednp), {}},
             {"start without state files", StartWithoutStateFiles, g, QString(), QString(),
              {QStringLiteral("Ошибка записи error.ini"), QStringLiteral("Ошибка записи nomer_ppd.ini"),
@@ -620,6 +624,98 @@ private slots:
         after.remove(QStringLiteral("filler"));
         QCOMPARE(after, before);
         r.server.reset();
+    }
+
+    // A state file that exists but cannot be read (a folder stands in its
+    // place) counts as a write that failed: the reply names it and everything
+    // else happens as with a readable file. Each row runs the request on a
+    // sound rack and on one with the file unreadable, at the same frozen
+    // second, and compares replies, files and the frames the dosimeter got.
+    void unreadableStateFileReported_data()
+    {
+        QTest::addColumn<int>("situation");
+        QTest::addColumn<QString>("request");   // "%PORT%": the device's path
+        QTest::addColumn<QString>("unreadable");
+        QTest::addColumn<bool>("reported");     // false: a cell no file has, answered as always
+
+        const QString cellError = QStringLiteral("{\"command\":\"cell_error\",\"port\":\"%1\",\"cell\":\"%2\",\"block\":\"%3\"}");
+        const QString block = QStringLiteral("Ячейка неисправна");
+        const QString port = QStringLiteral("%PORT%");
+        const QString one = QStringLiteral("1");
+        const QString e = QStringLiteral("error.ini");
+        const QString d = QStringLiteral("datatime.ini");
+        const QString n = QStringLiteral("nomer_ppd.ini");
+
+        struct Row {
+            const char *name;
+            int situation;
+            QString request;
+            QString unreadable;
+            bool reported;
+        };
+        const QVector<Row> rows{
+            {"OUT_true, error text recorded", ConfirmWithErrorText, kConfirmRequest.arg(QStringLiteral("не сдан")), e, true},
+            {"OUT_true, confirmed, no stamp", Confirm, kConfirmRequest.arg(QString()), d, true},
+            {"OUT_true, confirmed, error line", Confirm, kConfirmRequest.arg(QString()), e, true},
+            {"OUT_true, confirmed, number line", Confirm, kConfirmRequest.arg(QString()), n, true},
+            {"OUT_true, another number", ConfirmOtherNumber, kConfirmRequest.arg(QString()), n, true},
+            {"OUT_true, device gone", ConfirmDeviceGone, kConfirmRequest.arg(QString()), e, true},
+            {"cell_error, block", BlockCell, cellError.arg(QString(), one, block), e, true},
+            {"cell_error, unblock without device", UnblockWithoutDevice, cellError.arg(QString(), one, QString()), e,
+             true},
+            {"cell_error, unblock, no stamp", UnblockWithDevice, cellError.arg(port, one, QString()), d, true},
+            {"cell_error, unblock, error line", UnblockWithDevice, cellError.arg(port, one, QString()), e, true},
+            {"cell_free, device gone", FreeDeviceGone, kFreeRequest, n, true},
+            {"cell_error, block of cell 0", BlockCell, cellError.arg(QString(), QStringLiteral("0"), block), e, false},
+        };
+        for (const Row &row : rows) {
+            QTest::addRow("%s, %s", row.name, qPrintable(row.unreadable))
+                << row.situation << row.request << row.unreadable << row.reported;
+        }
+    }
+    void unreadableStateFileReported()
+    {
+        QFETCH(int, situation);
+        QFETCH(QString, request);
+        QFETCH(QString, unreadable);
+        QFETCH(bool, reported);
+        if (rig::libfaketime().isEmpty())
+            QSKIP("needs libfaketime to stamp both runs with the same second");
+
+        QString replies[2];
+        QMap<QString, QByteArray> files[2];
+        QList<int> frames[2];
+        for (int spoilt = 0; spoilt < 2; ++spoilt) {
+            rig::Rig r(2);
+            const int dev = prepareWrites(r, situation);
+            if (spoilt) {
+                QVERIFY(QFile::remove(r.path(unreadable)));
+                QVERIFY(QDir().mkpath(r.path(unreadable)));
+            }
+            QVERIFY(r.start(QStringLiteral("1300"),
+                            rig::frozenClock(QStringLiteral("2026-01-01 00:00:20"), QStringLiteral("UTC"))));
+            const QString base = r.rack->portBase();
+            const QString port = dev >= 0 ? r.rack->portPath(dev) : QString();
+            replies[spoilt] = r.request(QString(request).replace(QStringLiteral("%PORT%"), port))
+                                  .replace(base, QStringLiteral("%BASE%"));
+            files[spoilt] = snapshot(r.ram());
+            for (QByteArray &bytes : files[spoilt])
+                bytes.replace(base.toUtf8(), "%BASE%");
+            if (dev >= 0)
+                frames[spoilt] = rig::codes(r.rack->requests(dev));
+            QVERIFY(!spoilt || QFileInfo(r.path(unreadable)).isDir());
+        }
+
+        const QString noError = QStringLiteral("\"error\":\"\"");
+        QCOMPARE(replies[0].count(noError), 1);
+        QString expected = replies[0];
+        if (reported)
+            expected.replace(noError, QStringLiteral("\"error\":\"Ошибка записи %1\"").arg(unreadable));
+        QCOMPARE(replies[1], expected);
+        QMap<QString, QByteArray> others = files[0];
+        QVERIFY(others.remove(unreadable) == 1);
+        QCOMPARE(files[1], others);
+        QCOMPARE(frames[1], frames[0]);
     }
 
     // Clients that send up to and past the 64 KiB a connection may hold and

@@ -30,6 +30,8 @@ private slots:
     void rawEncode();
     void textDecode_data();
     void textDecode();
+    void completeFrame_data();
+    void completeFrame();
 };
 
 void TestFrame::crc_data()
@@ -268,6 +270,60 @@ void TestFrame::textDecode()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QCOMPARE(textcodec::decodeUserText(QByteArray::fromHex(bytes)), text);
+}
+
+void TestFrame::completeFrame_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("complete");
+    const QByteArray identity = QByteArray::fromHex("14050a0055000000000101003fa0");
+    // A dose reply: 8 data bytes, length 0x12, 22 bytes.
+    const QByteArray dose = frame::build(12345, 0x4F, frame::float64Bytes(0.000123));
+    QByteArray block = frame::build(12345, 0x57, QByteArray(2 + 127 * 16, char(0x5A)));
+    QCOMPARE(block.size(), 2048);
+    auto flipped = [](QByteArray b, int at) {
+        b[at] = char(b.at(at) ^ 0x01);
+        return b;
+    };
+    auto withLength = [](QByteArray b, int length) {
+        b[2] = char(length & 0xFF);
+        b[3] = char(length >> 8);
+        const quint16 crc = frame::crc16x25(b.left(b.size() - 2));
+        b[b.size() - 2] = char(crc & 0xFF);
+        b[b.size() - 1] = char(crc >> 8);
+        return b;
+    };
+
+    QTest::newRow("identity request") << identity << true;
+    QTest::newRow("dose reply") << dose << true;
+    QTest::newRow("largest history block") << block << true;
+    QTest::newRow("start bytes and marker are not checked")
+        << withLength(QByteArray::fromHex("0000000000000000000101000000"), 10) << true;
+    QTest::newRow("smallest: 4 bytes, length 0, CRC of 2 bytes is 0") << QByteArray::fromHex("de0c0000") << true;
+    QTest::newRow("4 bytes, length 0, wrong CRC") << QByteArray::fromHex("de0d0000") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("3 bytes") << identity.left(3) << false;
+    QTest::newRow("one byte short") << identity.left(13) << false;
+    QTest::newRow("header only") << dose.left(12) << false;
+    QTest::newRow("one byte more") << identity + QByteArray(1, char(0x14)) << false;
+    QTest::newRow("two frames back to back") << identity + identity << false;
+    QTest::newRow("a byte before the frame") << QByteArray(1, char(0x00)) + identity << false;
+    QTest::newRow("CRC low byte wrong") << flipped(identity, 12) << false;
+    QTest::newRow("CRC high byte wrong") << flipped(identity, 13) << false;
+    QTest::newRow("CRC most significant first") << identity.left(12) + QByteArray::fromHex("a03f") << false;
+    QTest::newRow("data byte changed") << flipped(dose, 15) << false;
+    QTest::newRow("length one too small, CRC fitting") << withLength(dose, 0x11) << false;
+    QTest::newRow("length one too large, CRC fitting") << withLength(dose, 0x13) << false;
+    QTest::newRow("length 0xFFFF") << withLength(dose, 0xFFFF) << false;
+    QTest::newRow("length high byte set") << withLength(dose, 0x0112) << false;
+    QTest::newRow("block cut by one byte") << block.left(2047) << false;
+}
+
+void TestFrame::completeFrame()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, complete);
+    QCOMPARE(frame::isComplete(bytes), complete);
 }
 
 QTEST_APPLESS_MAIN(TestFrame)

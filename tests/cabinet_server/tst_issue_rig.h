@@ -148,8 +148,11 @@ public:
         setLine(QStringLiteral("datatime.ini"), cell - 1, QString::number(stamp));
     }
 
+    quint16 port() const { return m_port; }
+
     std::unique_ptr<SimRack> rack;
     std::unique_ptr<ServerProcess> server;
+    QStringList extraSettings;   // more key=value lines for settings.ini
 };
 
 // The command codes a dosimeter received, in order.
@@ -203,6 +206,32 @@ inline SimDosimeter returned(qint32 number, quint8 type)
     d.neutronMaxTime = 77;
     d.mode = 0;
     return d;
+}
+
+// The issue request of the cycle tests: IN_g, or IN_gn with neutron thresholds.
+inline QString cycleIssue(bool gammaNeutron)
+{
+    QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"Иванов\",\"order\":\"цех 5\","
+                                   "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"")
+                        .arg(gammaNeutron ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"));
+    if (gammaNeutron)
+        issue += QStringLiteral(",\"ndel\":\"1\",\"nde2\":\"2\",\"nderl\":\"3\",\"nder2\":\"4\"");
+    return issue + QLatin1Char('}');
+}
+
+// The dosimeter a worker carried away, back with the readings of returned()
+// and an event history.
+inline SimDosimeter afterWork(SimDosimeter carried, int events)
+{
+    const SimDosimeter back = returned(carried.number, carried.detectorType);
+    carried.gammaDose = back.gammaDose;
+    carried.gammaMaxRate = back.gammaMaxRate;
+    carried.gammaMaxTime = back.gammaMaxTime;
+    carried.neutronDose = back.neutronDose;
+    carried.neutronMaxRate = back.neutronMaxRate;
+    carried.neutronMaxTime = back.neutronMaxTime;
+    carried.history = SimRack::makeHistory(events);
+    return carried;
 }
 
 } // namespace rig

@@ -4,7 +4,16 @@
 #include "tst_issue_rig.h"
 #include "workflowsteps.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
+
+#include <cfloat>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
 
 using rig::Rig;
 
@@ -81,6 +90,7 @@ private slots:
     void thresholdRetryAndLogs();
     void thresholdText_data();
     void thresholdText();
+    void thresholdTextMatchesTheCLibrary();
     void restAndClockRules();
 };
 
@@ -457,6 +467,22 @@ void IssueWorkflowTest::thresholdRetryAndLogs()
     }
 }
 
+namespace {
+
+// The C library's "%g" of a number in the "C" locale, whatever locale the
+// test process runs in.
+QString cLibraryG(double value)
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    const locale_t previous = uselocale(c);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%g", value);
+    uselocale(previous);
+    return QString::fromLatin1(buf);
+}
+
+} // namespace
+
 void IssueWorkflowTest::thresholdText_data()
 {
     QTest::addColumn<QString>("input");
@@ -473,6 +499,16 @@ void IssueWorkflowTest::thresholdText_data()
     QTest::newRow("inf") << "inf" << "0";
     QTest::newRow("nan") << "nan" << "0";
     QTest::newRow("1e400") << "1e400" << "0";
+    // The quotient lies exactly halfway between two six-digit texts: the C
+    // library keeps the even last digit.
+    QTest::newRow("tie 3112625") << "3112625" << "3112.62";
+    QTest::newRow("tie 3112375") << "3112375" << "3112.38";
+    QTest::newRow("tie -3112625") << "-3112625" << "-3112.62";
+    QTest::newRow("tie 100000500") << "100000500" << "100000";
+    QTest::newRow("tie 100001500") << "100001500" << "100002";
+    QTest::newRow("tie 999998500") << "999998500" << "999998";
+    QTest::newRow("tie 999999500, up into the exponent form") << "999999500" << "1e+06";
+    QTest::newRow("tie 1234565000000") << "1234565000000" << "1.23456e+09";
 }
 
 void IssueWorkflowTest::thresholdText()
@@ -480,13 +516,102 @@ void IssueWorkflowTest::thresholdText()
     QFETCH(QString, input);
     QFETCH(QString, threshold);
     QCOMPARE(workflow::thresholdText(input), threshold);
-    // The other formatting route gives the same text.
+    // The C library's formatter gives the same text (Qt's own rounds ties up).
     bool ok = false;
     double v = input.toDouble(&ok);
     if (!ok || !qIsFinite(v))
         v = 0;
-    QCOMPARE(QString::number(v / 1000.0, 'g', 6), threshold);
+    QCOMPARE(cLibraryG(v / 1000.0), threshold);
+}
 
+namespace {
+
+// Threshold inputs for the comparison with the C library, as exact decimal
+// texts of doubles: edge values, then random ones of several kinds.
+class ThresholdInputs
+{
+public:
+    explicit ThresholdInputs(quint32 seed) : m_rng(seed) {}
+
+    static QVector<double> edges()
+    {
+        QVector<double> v{0.0, -0.0, DBL_MIN, -DBL_MIN, DBL_TRUE_MIN, -DBL_TRUE_MIN, DBL_MAX, -DBL_MAX,
+                          DBL_MIN * 1000, DBL_TRUE_MIN * 1000, 1e300, 1e-300, 1e303, 1e-297, -1e300, -1e-300,
+                          1e-310, 4.9e-321, 1e-4, 1e-1, 1e2, 1e5, 1e6, 1e8, 1e9};
+        // Around the quotients 999999.5, 99999.95 and 9.999995, where the
+        // text switches to the exponent form.
+        for (double centre : {999999500.0, 99999950.0, 9999.995, 999999.5, 0.0999999500}) {
+            double up = centre, down = centre;
+            for (int i = 0; i < 64; ++i) {
+                v << up << down << -up;
+                up = std::nextafter(up, DBL_MAX);
+                down = std::nextafter(down, -DBL_MAX);
+            }
+        }
+        return v;
+    }
+
+    // Every kind in turn: any finite double, a whole number of the size a
+    // threshold has, and a short binary fraction (where exact ties lie).
+    double next(int i)
+    {
+        switch (i % 3) {
+        case 0:
+            for (;;) {
+                const quint64 bits = m_rng.generate64();
+                double d;
+                std::memcpy(&d, &bits, sizeof d);
+                if (std::isfinite(d))
+                    return d;
+            }
+        case 1:
+            return double(m_rng.generate64() >> 24);
+        default:
+            return std::ldexp(double(m_rng.bounded(quint32(1) << 24)) * 1000.0, -int(m_rng.bounded(13)));
+        }
+    }
+
+private:
+    QRandomGenerator m_rng;
+};
+
+// The input text of a double: 17 significant digits read back to the same double.
+QByteArray exactText(double d)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", d);
+    return QByteArray(buf);
+}
+
+} // namespace
+
+void IssueWorkflowTest::thresholdTextMatchesTheCLibrary()
+{
+    // Input texts are written and read back in the "C" locale too.
+    const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    QVERIFY(c != locale_t(0));
+    const locale_t previous = uselocale(c);
+    auto reference = [](const QByteArray &text) { return cLibraryG(std::strtod(text.constData(), nullptr) / 1000.0); };
+
+    QStringList differences;
+    int compared = 0;
+    auto compare = [&](const QByteArray &text) {
+        const QString expected = reference(text);
+        const QString got = workflow::thresholdText(QString::fromLatin1(text));
+        ++compared;
+        if (got != expected && differences.size() < 10)
+            differences << QStringLiteral("%1: %2, not %3").arg(QString::fromLatin1(text), got, expected);
+    };
+    for (double d : ThresholdInputs::edges())
+        compare(exactText(d));
+    ThresholdInputs inputs(20261207);
+    for (int i = 0; i < 1000000; ++i)
+        compare(exactText(inputs.next(i)));
+    uselocale(previous);
+    freelocale(c);
+
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QStringLiteral("; "))));
+    QVERIFY(compared > 1000000);
 }
 
 void IssueWorkflowTest::restAndClockRules()

@@ -124,12 +124,7 @@ void ReturnWorkflowTest::wholeCycle()
     QVERIFY(r.start(type, {QStringLiteral("TZ=JST-9")}));
 
     const bool gn = type == kGammaNeutron;
-    QString issue = QStringLiteral("{\"command\":\"%1\",\"uid\":\"ab12\",\"uname\":\"Иванов\",\"order\":\"цех 5\","
-                                   "\"gdel\":\"1500\",\"gde2\":\"25\",\"gderl\":\"100\",\"gder2\":\"200\"")
-                        .arg(gn ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"));
-    if (gn)
-        issue += QStringLiteral(",\"ndel\":\"1\",\"nde2\":\"2\",\"nderl\":\"3\",\"nder2\":\"4\"");
-    issue += QLatin1Char('}');
+    const QString issue = rig::cycleIssue(gn);
     QCOMPARE(r.request(issue),
              QStringLiteral("{\"comand\":\"%1\",\"nomer_pdd\":\"601\",\"port\":\"%2\",\"cell\":\"1\",\"error\":\"\"}")
                  .arg(gn ? QStringLiteral("IN_gn") : QStringLiteral("IN_g"), r.rack->portPath(first)));
@@ -143,13 +138,7 @@ void ReturnWorkflowTest::wholeCycle()
     QCOMPARE(r.request(request(QStringLiteral("cell_free"), QStringLiteral("601"), QStringLiteral("1"), QString())),
              kFree);
     const SimDosimeter back = returned(601, detectorOf(type));
-    carried.gammaDose = back.gammaDose;
-    carried.gammaMaxRate = back.gammaMaxRate;
-    carried.gammaMaxTime = back.gammaMaxTime;
-    carried.neutronDose = back.neutronDose;
-    carried.neutronMaxRate = back.neutronMaxRate;
-    carried.neutronMaxTime = back.neutronMaxTime;
-    carried.history = SimRack::makeHistory(130);
+    carried = rig::afterWork(carried, 130);
     const int dev = r.rack->insert(3, carried, 2);
     QCOMPARE(dev, 2);
 
@@ -392,6 +381,21 @@ void ReturnWorkflowTest::registrationCheck_data()
                                   << QStringList{start, QStringLiteral("Номер дозиметра 1001"),
                                                  QStringLiteral("Номер дозиметра 1002")};
     QTest::newRow("device vanished, no check this second") << noCheck << 0 << false << QStringList{};
+    // Without a readable calibration nothing can be compared: even a vanished
+    // device is left registered.
+    QTest::newRow("hub.ini unreadable, device vanished")
+        << check << 6 << false << QStringList{start, QStringLiteral("не удалось прочитать hub.ini")};
+    // A cell beyond the end of hub.ini has no position to compare with: it
+    // is left alone, even when its device has gone.
+    QTest::newRow("hub.ini shorter than the state files")
+        << check << 7 << false << QStringList{start, QStringLiteral("Номер дозиметра 1001")};
+    QTest::newRow("hub.ini shorter than the state files, device vanished")
+        << check << 9 << false << QStringList{start, QStringLiteral("Номер дозиметра 1001")};
+    // A recalibration that starts again with cell 1 cuts hub.ini to one line;
+    // the issued dosimeter of cell 2, not yet taken, must stay registered or
+    // the next scan would take it for a returned one.
+    QTest::newRow("recalibration under way, issued dosimeter")
+        << check << 8 << false << QStringList{start, QStringLiteral("Номер дозиметра 1001")};
 }
 
 void ReturnWorkflowTest::registrationCheck()
@@ -421,11 +425,36 @@ void ReturnWorkflowTest::registrationCheck()
     case 4:
         r.rack->setFault(dev, 0x01, SimFault::silence());
         break;
+    case 6:
+        r.rack->remove(dev);
+        QVERIFY(QFile::remove(r.path(QStringLiteral("hub.ini"))));
+        QVERIFY(QDir().mkpath(r.path(QStringLiteral("hub.ini"))));
+        break;
+    case 9:
+        r.rack->remove(dev);
+        Q_FALLTHROUGH();
+    case 7:
+        r.writeLines(QStringLiteral("hub.ini"), {SimRack::hubId(1)});
+        break;
+    case 8:
+        r.rack->setUser(dev, simtext::encodeUser(QStringLiteral("AB12")), simtext::encodeUser(QStringLiteral("ЦЕХ 5")),
+                        simtext::encodeUser(QStringLiteral("ИВАНОВ")));
+        r.setLine(QStringLiteral("error.ini"), 1, QStringLiteral("Дозиметр ожидает, чтобы его забрали"));
+        break;
     }
     const auto before = snapshot(r);
     QVERIFY(r.start(kGamma, rig::frozenClock(date, QStringLiteral("UTC"))));
+    if (scenario == 8) {
+        const QString port = r.rack->portPath(other);
+        QCOMPARE(r.request(QStringLiteral("{\"command\":\"Init_hub_ini\",\"port\":\"%1\",\"cell\":\"1\"}").arg(port)),
+                 QStringLiteral("{\"port\": \"%1\", \"cell\": \"1\",\"error\":\"\"}").arg(port));
+        QCOMPARE(r.lines(QStringLiteral("hub.ini")), QStringList{SimRack::hubId(1)});
+    }
     QStringList log;
     QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}"), &log), kNothing);
+    // The next scan still knows the issued dosimeter.
+    if (scenario == 8)
+        QCOMPARE(r.request(QStringLiteral("{\"command\":\"OUT\"}")), kNothing);
     QCOMPARE(log.contains(QStringLiteral("проверка достоверности файлов ОП")), date.endsWith(QLatin1String("19")));
     QString missing;
     QVERIFY2(rig::inOrder(log, logged, &missing), qPrintable(QStringLiteral("not in order: ") + missing));

@@ -236,6 +236,8 @@ private slots:
     void everyCommandOnTheRack();
     void faultsOnTheRack_data();
     void faultsOnTheRack();
+    void frameEndOnTheRack_data();
+    void frameEndOnTheRack();
     void numberOverTcp();
 
 private:
@@ -258,6 +260,7 @@ void TestSerialExchange::cleanup()
     m_device.reset();
     m_dir.reset();
     resetGlobals();
+    resetExchangeSettings();
 }
 
 void TestSerialExchange::replyCollection_data()
@@ -672,6 +675,104 @@ void TestSerialExchange::faultsOnTheRack()
     QCOMPARE(rackCommands().value(command)(rack.portPath(dev)), expected);
     QVERIFY2(t.elapsed() < maxMs, QByteArray::number(t.elapsed()).constData());
     QCOMPARE(rack.requests(dev).size(), 1);
+}
+
+// How the reply of the frame mode relates to the classic one.
+enum FrameEnd {
+    SameAsSilence,   // fell back to the silence rule: the very same bytes
+    EndsAtFrame,     // the classic reply without the bytes that came after the frame
+    EitherOfThem,    // bytes right after the frame may or may not share its read
+};
+
+void TestSerialExchange::frameEndOnTheRack_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<SimFault>("fault");
+    QTest::addColumn<int>("frameEnd");
+    QTest::addColumn<QString>("expected");
+    const QString dose = rackResult("get_des_val", "0.000123000");
+    const QString noDose = rackResult("get_des_val", "0.000000000");
+    QByteArray records;
+    for (const QByteArray &r : SimRack::makeHistory(3))
+        records += r;
+    const QString history = rackResult("history_all", QString::fromLatin1(records.toHex()));
+    // Six bytes 60 ms after the reply: the silence rule takes them in, an
+    // exchange that ended at the frame does not.
+    auto late = [](const SimFault &f) { return f.withTrailing(6, 60); };
+    auto row = [](const char *name, const char *command, int code, const SimFault &fault, FrameEnd end,
+                  const QString &expected) {
+        QTest::newRow(name) << QString::fromLatin1(command) << code << fault << int(end) << expected;
+    };
+    row("clean frame", "Get_des_val", 0x4F, late(SimFault()), EndsAtFrame, dose);
+    row("chunks 50 ms apart", "Get_des_val", 0x4F, late(SimFault::chunks(8, 50)), EndsAtFrame, dose);
+    row("history block in chunks 50 ms apart", "Get_history_all", 0x57, late(SimFault::chunks(16, 50)), EndsAtFrame,
+        history);
+    row("wrong CRC", "Get_des_val", 0x4F, late(SimFault::wrongCrc()), SameAsSilence, dose);
+    row("length one too large", "Get_des_val", 0x4F, late(SimFault::wrongLength(1)), SameAsSilence, dose);
+    row("length one too small", "Get_des_val", 0x4F, late(SimFault::wrongLength(-1)), SameAsSilence, dose);
+    row("length beyond the size cap", "Get_des_val", 0x4F, late(SimFault::wrongLength(65000)), SameAsSilence, dose);
+    row("cut inside the frame", "Get_des_val", 0x4F, late(SimFault::cut(13)), SameAsSilence, noDose);
+    row("wrong CRC in chunks", "Get_history_all", 0x57, late(SimFault::wrongCrc().withChunks(16, 50)),
+        SameAsSilence, history);
+    row("bytes right after the frame", "Get_des_val", 0x4F, SimFault::trailing(6), EitherOfThem, dose);
+    row("a whole second frame right after", "Get_des_val", 0x4F, SimFault::trailing(22), EitherOfThem, dose);
+    row("a 150 ms pause cuts in both modes", "Get_des_val", 0x4F, SimFault::chunks(14, 150), SameAsSilence, noDose);
+    row("silent", "Get_des_val", 0x4F, SimFault::silence(), SameAsSilence,
+        rackResult("get_des_val", "", QStringLiteral("ошибка чтения ЭД гамма")));
+}
+
+void TestSerialExchange::frameEndOnTheRack()
+{
+    QFETCH(QString, command);
+    QFETCH(int, code);
+    QFETCH(SimFault, fault);
+    QFETCH(int, frameEnd);
+    QFETCH(QString, expected);
+    SimRack rack(m_dir->filePath(QStringLiteral("rack")));
+    G_ports_dkg = makePortList(rack.portBase());
+    const int dev = rack.insert(1, rackDosimeter(), 0);
+    const QString port = rack.portPath(dev);
+    const QByteArray request = frame::build(12345, quint8(code), code == 0x57 ? frame::uint16Bytes(0) : QByteArray());
+    const QByteArray identityReply = simframe::build(12345, 0x01, QByteArray(1, char(SimGammaNeutron)));
+
+    struct Run {
+        QByteArray reply;     // one exchange with the injection
+        QByteArray next;      // the exchange after it, without one
+        QString result;       // the whole command, with the injection
+    };
+    auto run = [&](ReplyEnd mode) {
+        G_reply_end = mode;
+        rack.setFault(dev, code, fault);   // counts from the start again
+        Run r;
+        r.reply = Compport(port, request);
+        QTest::qWait(250);                // whatever comes late reaches the line
+        r.next = Compport(port, frame::identity());
+        r.result = rackCommands().value(command)(port);
+        QTest::qWait(250);
+        return r;
+    };
+    const Run silence = run(ReplyEnd::Silence);
+    const Run framed = run(ReplyEnd::Frame);
+
+    QCOMPARE(silence.result, expected);
+    QCOMPARE(framed.result, silence.result);
+    // Late bytes were dropped before the next request in both modes.
+    QCOMPARE(silence.next.toHex(' '), identityReply.toHex(' '));
+    QCOMPARE(framed.next.toHex(' '), identityReply.toHex(' '));
+    const int frameSize = int(frame::uint16At(silence.reply, 2)) + 4;
+    switch (frameEnd) {
+    case SameAsSilence:
+        QCOMPARE(framed.reply.toHex(' '), silence.reply.toHex(' '));
+        break;
+    case EndsAtFrame:
+        QVERIFY(silence.reply.size() > frameSize);
+        QVERIFY(frame::isComplete(silence.reply.left(frameSize)));
+        QCOMPARE(framed.reply.toHex(' '), silence.reply.left(frameSize).toHex(' '));
+        break;
+    default:
+        QVERIFY(framed.reply == silence.reply || framed.reply == silence.reply.left(frameSize));
+    }
 }
 
 void TestSerialExchange::numberOverTcp()

@@ -92,6 +92,55 @@ private slots:
         QCOMPARE(G_tcp_port, quint16(6000));
         QCOMPARE(G_ports_dkg.at(3), QStringLiteral("/dev/ttyACM3"));
     }
+
+    void exchangeSettings_data()
+    {
+        QTest::addColumn<QStringList>("lines");      // empty: no settings file
+        QTest::addColumn<bool>("frame");
+        QTest::addColumn<int>("pause");
+        QTest::addColumn<QString>("complaint");      // start of a log line saying why, or empty
+        QTest::newRow("no file") << QStringList() << false << 100 << QString();
+        QTest::newRow("keys absent") << QStringList{"kas_count_cell=5"} << false << 100 << QString();
+        QTest::newRow("frame, no pause") << QStringList{"reply_end=frame", "reply_pause_ms=0"} << true << 0 << QString();
+        QTest::newRow("silence, longest pause") << QStringList{"reply_end=silence", "reply_pause_ms=1000"} << false
+                                                << 1000 << QString();
+        QTest::newRow("capitals and blanks") << QStringList{"reply_end= Frame ", "reply_pause_ms= 20"} << true << 20
+                                             << QString();
+        QTest::newRow("unknown mode") << QStringList{"reply_end=fast"} << false << 100 << "reply_end: ";
+        QTest::newRow("pause above 1000") << QStringList{"reply_end=frame", "reply_pause_ms=1001"} << true << 100
+                                          << "reply_pause_ms: ";
+        QTest::newRow("negative pause") << QStringList{"reply_pause_ms=-1"} << false << 100 << "reply_pause_ms: ";
+        QTest::newRow("pause not a number") << QStringList{"reply_pause_ms=5ms"} << false << 100 << "reply_pause_ms: ";
+        QTest::newRow("empty pause") << QStringList{"reply_pause_ms="} << false << 100 << "reply_pause_ms: ";
+    }
+    void exchangeSettings()
+    {
+        QFETCH(QStringList, lines);
+        QFETCH(bool, frame);
+        QFETCH(int, pause);
+        QFETCH(QString, complaint);
+        if (!lines.isEmpty())
+            writeSettings(file(), lines);
+        // Left over from a previous reading: must not survive this one.
+        G_reply_end = frame ? ReplyEnd::Silence : ReplyEnd::Frame;
+        G_reply_pause_ms = 7;
+        LogCapture log;
+        readExchangeSettings();
+        QCOMPARE(G_reply_end == ReplyEnd::Frame, frame);
+        QCOMPARE(G_reply_pause_ms, pause);
+        QStringList complaints;
+        for (const QString &l : log.lines())
+            if (l.startsWith(QLatin1String("reply_")))
+                complaints << l;
+        QCOMPARE(complaints.size(), complaint.isEmpty() ? 0 : 1);
+        if (!complaint.isEmpty())
+            QVERIFY2(complaints.first().startsWith(complaint), qPrintable(complaints.first()));
+        // The mode in use is always named, with the pause.
+        const QString mode = QStringLiteral("конец ответа дозиметра: %1").arg(frame ? "frame" : "silence");
+        QCOMPARE(log.lines().last().left(mode.size()), mode);
+        QVERIFY(log.lines().last().endsWith(QStringLiteral("пауза перед ответом %1 мс").arg(pause)));
+        resetExchangeSettings();
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -176,6 +176,52 @@ private slots:
         QCOMPARE(sendRequest(m_port, "{\"command\":\"cell_cancel\"}"), kCellCancel);
     }
 
+    // Past the 64 KiB a connection may hold, the connection answers once and
+    // then drops what its client sends until a second passes without data;
+    // after such a pause it serves requests again.
+    void oversizeStreamAnsweredOnce_data()
+    {
+        QTest::addColumn<int>("piece");      // bytes per write
+        QTest::addColumn<int>("pauseMs");    // between writes
+        QTest::addColumn<bool>("requestWithinTheSecond");
+        QTest::newRow("1 MiB in one write") << 1024 * 1024 << 0 << false;
+        QTest::newRow("1 MiB in 16 KiB pieces, 20 ms apart") << 16 * 1024 << 20 << false;
+        QTest::newRow("1 MiB, then a request 300 ms later") << 1024 * 1024 << 0 << true;
+    }
+    void oversizeStreamAnsweredOnce()
+    {
+        QFETCH(int, piece);
+        QFETCH(int, pauseMs);
+        QFETCH(bool, requestWithinTheSecond);
+        QTcpSocket s;
+        QVERIFY(connectTo(s, m_port));
+        QByteArray stream = "{\"command\":\"cell_cancel\",\"pad\":\"";
+        stream += QByteArray(1024 * 1024 - stream.size(), 'x');
+        QByteArray replies;
+        for (int at = 0; at < stream.size(); at += piece) {
+            s.write(stream.mid(at, piece));
+            while (s.bytesToWrite() > 0 && s.waitForBytesWritten(5000))
+                replies += s.readAll();
+            if (pauseMs > 0)
+                QTest::qWait(pauseMs);
+            replies += s.readAll();
+        }
+        if (requestWithinTheSecond) {
+            QTest::qWait(300);
+            s.write("{\"command\":\"cell_cancel\"}");
+        }
+        // Everything until 1.5 s of quiet.
+        QElapsedTimer t;
+        t.start();
+        do
+            replies += s.readAll();
+        while (t.elapsed() < 30000 && s.waitForReadyRead(1500));
+        QCOMPARE(replies, kNotJson);
+        QCOMPARE(s.state(), QAbstractSocket::ConnectedState);
+        s.write("{\"command\":\"cell_cancel\"}");
+        QCOMPARE(readReply(s), kCellCancel);
+    }
+
     void clientThatVanishesMidRequest()
     {
         {

@@ -1,7 +1,7 @@
 # Installs the build tree twice into a scratch root (DESTDIR) under a prefix
 # other than the configured one and checks what lands where:
 #   - every program, executable, in the binary folder;
-#   - the three unit files, whose ExecStart names an installed program and
+#   - the four unit files, whose ExecStart names an installed program and
 #     whose WorkingDirectory holds the sample settings;
 #   - a second install keeps a settings.ini the site has changed.
 # Arguments: BUILD_DIR SCRATCH BINDIR DATADIR PROGRAMS (comma-separated); the
@@ -67,7 +67,7 @@ foreach(program ${programs})
     endif()
 endforeach()
 
-foreach(unit cabinet_server card_reader barcode_reader)
+foreach(unit cabinet_server cabinet_console card_reader barcode_reader)
     expect_file("${unit_dir}/${unit}.service")
     file(READ "${SCRATCH}${unit_dir}/${unit}.service" text)
     unit_value(exec "${text}" ExecStart)
@@ -83,11 +83,14 @@ foreach(unit cabinet_server card_reader barcode_reader)
     endif()
 endforeach()
 
-file(READ "${SCRATCH}${unit_dir}/cabinet_server.service" text)
-unit_value(work_dir "${text}" WorkingDirectory)
-if(NOT work_dir STREQUAL "${WORK_DIR}")
-    message(FATAL_ERROR "cabinet_server works in '${work_dir}', expected '${WORK_DIR}'")
-endif()
+# The console reads the controller's settings.ini and hub.ini from the same folder.
+foreach(unit cabinet_server cabinet_console)
+    file(READ "${SCRATCH}${unit_dir}/${unit}.service" text)
+    unit_value(work_dir "${text}" WorkingDirectory)
+    if(NOT work_dir STREQUAL "${WORK_DIR}")
+        message(FATAL_ERROR "${unit} works in '${work_dir}', expected '${WORK_DIR}'")
+    endif()
+endforeach()
 expect_file("${WORK_DIR}/settings.ini")
 under_prefix(data_dir "${DATADIR}")
 expect_file("${data_dir}/cabinet_server/settings.ini")

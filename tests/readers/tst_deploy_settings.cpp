@@ -36,6 +36,17 @@ void tst_DeploySettings::sampleIsRead()
     QCOMPARE(int(G_tcp_port), 6000);
     QCOMPARE(G_ports_dkg.first(), QStringLiteral("/dev/ttyACM0"));
     QCOMPARE(G_ports_dkg.last(), QStringLiteral("/dev/ttyACM60"));
+
+    // The console's keys; certificate and key are commented out in the sample.
+    G_rack_columns = 2;
+    G_console_listen = QStringLiteral("0.0.0.0:1");
+    G_console_users = QStringLiteral("/nowhere");
+    readConsoleSettings();
+    QCOMPARE(G_rack_columns, 6);
+    QCOMPARE(G_console_listen, QStringLiteral("127.0.0.1:8080"));
+    QCOMPARE(G_console_users, QStringLiteral("/etc/cabinet_console/users"));
+    QCOMPARE(G_console_cert, QString());
+    QCOMPARE(G_console_key, QString());
     resetGlobals();
 }
 

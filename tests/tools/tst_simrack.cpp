@@ -145,6 +145,9 @@ private slots:
     void framing();
     void faults_data();
     void faults();
+    void frameInjections_data();
+    void frameInjections();
+    void replyDelay();
     void endlessStream();
     void devicesAndLinks();
     void lateReplyStaysInLine();
@@ -500,6 +503,81 @@ void TestSimRack::faults()
     QThread::msleep(200);   // a late half reply may still be on its way
     const QByteArray healthy = talk(rack.portPath(dev), simframe::build(9, 0x4F)).reply;
     QVERIFY2(healthy.endsWith(simframe::build(9, 0x4F, simframe::leDouble(doseAfter))), healthy.toHex().constData());
+}
+
+void TestSimRack::frameInjections_data()
+{
+    QTest::addColumn<SimFault>("fault");
+    QTest::addColumn<int>("size");          // bytes received in all
+    QTest::addColumn<int>("lengthField");   // the reply's length field
+    QTest::addColumn<bool>("crcFits");      // CRC fits the first lengthField + 4 bytes (or all)
+    QTest::addColumn<int>("gapAtLeastMs");  // pause between frame and trailing bytes
+    // 0x4F: a 22-byte dose reply with length field 18.
+    QTest::newRow("wrong CRC") << SimFault::wrongCrc() << 22 << 18 << false << 0;
+    QTest::newRow("length 3 too large") << SimFault::wrongLength(3) << 22 << 21 << true << 0;
+    QTest::newRow("length 1 too small") << SimFault::wrongLength(-1) << 22 << 17 << false << 0;
+    QTest::newRow("5 bytes after the frame") << SimFault::trailing(5) << 27 << 18 << true << 0;
+    QTest::newRow("a second copy 60 ms later") << SimFault::trailing(22, 60) << 44 << 18 << true << 60;
+    QTest::newRow("chunks with trailing bytes") << SimFault::chunks(8, 30).withTrailing(3, 30) << 25 << 18 << true
+                                                << 30;
+}
+
+void TestSimRack::frameInjections()
+{
+    QFETCH(SimFault, fault);
+    QFETCH(int, size);
+    QFETCH(int, lengthField);
+    QFETCH(bool, crcFits);
+    QFETCH(int, gapAtLeastMs);
+    QTemporaryDir dir;
+    SimRack rack(dir.path());
+    const int dev = rack.insert(1, 9);
+    rack.setDoses(dev, 4.0);
+    rack.setFault(dev, 0x4F, fault);
+    const Exchange ex = talk(rack.portPath(dev), simframe::build(9, 0x4F));
+    const QByteArray clean = simframe::build(9, 0x4F, simframe::leDouble(4.0));
+    QCOMPARE(ex.reply.size(), size);
+    QCOMPARE(byteAt(ex.reply, 2) | (byteAt(ex.reply, 3) << 8), lengthField);
+    // Everything but the length field and the CRC is the clean reply.
+    QCOMPARE(ex.reply.mid(4, 16), clean.mid(4, 16));
+    const QByteArray frame = ex.reply.left(qMin(ex.reply.size(), lengthField + 4));
+    const quint16 crc = simframe::crc16x25(frame.left(frame.size() - 2));
+    QCOMPARE(byteAt(frame, frame.size() - 2) == (crc & 0xFF) && byteAt(frame, frame.size() - 1) == (crc >> 8),
+             crcFits);
+    if (size > 22) {
+        // The bytes after the frame repeat the reply from its start.
+        QByteArray repeated;
+        while (repeated.size() < size - 22)
+            repeated += clean;
+        QCOMPARE(ex.reply.mid(22), repeated.left(size - 22));
+        QCOMPARE(rack.bytesSent(dev), qint64(size));
+    }
+    if (gapAtLeastMs > 0) {
+        QVERIFY(ex.arrivals.size() >= 2);
+        QVERIFY2(ex.arrivals.last() - ex.arrivals.at(ex.arrivals.size() - 2) >= gapAtLeastMs - 5,
+                 QByteArray::number(ex.arrivals.last()).constData());
+    }
+    QCOMPARE(rack.state(dev).gammaDose, 4.0);
+}
+
+void TestSimRack::replyDelay()
+{
+    QTemporaryDir dir;
+    SimRack rack(dir.path());
+    QCOMPARE(rack.replyDelay(), SimRack::kDefaultReplyDelayMs);
+    const int dev = rack.insert(1, 9);
+    for (int delay : {0, 80}) {
+        rack.setReplyDelay(delay);
+        rack.clearRequests(dev);
+        QElapsedTimer t;
+        t.start();
+        const Exchange ex = talk(rack.portPath(dev), simframe::build(9, 0x59));
+        QCOMPARE(ex.reply.size(), 15);
+        QCOMPARE(rack.bytesSent(dev), qint64(15));
+        QVERIFY(!ex.arrivals.isEmpty());
+        // Counted from the end of the write: the delay is a floor.
+        QVERIFY2(ex.arrivals.first() >= delay - 5, QByteArray::number(ex.arrivals.first()).constData());
+    }
 }
 
 void TestSimRack::endlessStream()

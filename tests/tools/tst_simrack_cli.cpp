@@ -108,6 +108,8 @@ void TestSimRackCli::session()
         {"user 1 ab12 \"цех 5\" Иванов Иван", "^ok user 1$"},
         {"show 1", "^ok device=1 position=2 number=501 type=0x03 user_id=\"AB12\" order=\"ЦЕХ 5\" "
                    "name=\"ИВАНОВ ИВАН\" gamma=0 "},
+        {"user 2 \"7\\\"1\" \"ЦЕХ \\\"5\\\" \\\\\" Петров", "^ok user 2$"},
+        {"show 2", " user_id=\"7\"1\" order=\"ЦЕХ \"5\" \\\\\" name=\"ПЕТРОВ\" "},
         {"dose 1 1.5 0.25", "^ok dose 1$"},
         {"maxrate 1 2.5 3600 0.5 -7", "^ok maxrate 1$"},
         {"history 1 130", "^ok history 1 130$"},

@@ -232,6 +232,33 @@ SimFault SimFault::delay(int ms)
     return SimFault().withDelay(ms);
 }
 
+SimFault SimFault::wrongCrc()
+{
+    SimFault f;
+    f.badCrc = true;
+    return f;
+}
+
+SimFault SimFault::wrongLength(int delta)
+{
+    SimFault f;
+    f.lengthDelta = delta;
+    return f;
+}
+
+SimFault SimFault::trailing(int bytes, int gapMs)
+{
+    return SimFault().withTrailing(bytes, gapMs);
+}
+
+SimFault SimFault::withTrailing(int bytes, int gapMs) const
+{
+    SimFault f = *this;
+    f.trailBytes = std::max(0, bytes);
+    f.trailGapMs = std::max(0, gapMs);
+    return f;
+}
+
 SimFault SimFault::withDelay(int ms) const
 {
     SimFault f = *this;
@@ -299,6 +326,7 @@ struct Device {
     qint64 lastInputMs = 0;
     QList<QByteArray> requests;
     QList<QByteArray> bad;
+    qint64 sent = 0;
     QMap<int, FaultEntry> faults;
     std::deque<Segment> out;
     bool outBlocked = false;
@@ -373,6 +401,7 @@ struct SimRack::Private {
     bool stop = false;
     QString lastError;
     quint64 nextId = 1;
+    int replyDelayMs = SimRack::kDefaultReplyDelayMs;
 
     QString udevDir() const { return folder + QStringLiteral("/.udev"); }
 
@@ -718,6 +747,7 @@ void SimRack::clearRequests(int device)
     if (Device *dv = d->find(device)) {
         dv->requests.clear();
         dv->bad.clear();
+        dv->sent = 0;
     }
 }
 
@@ -728,6 +758,25 @@ bool SimRack::waitForRequests(int device, int count, int timeoutMs) const
         const Device *dv = d->find(device);
         return dv && dv->requests.size() >= count;
     });
+}
+
+void SimRack::setReplyDelay(int ms)
+{
+    std::lock_guard<std::mutex> lock(d->m);
+    d->replyDelayMs = std::max(0, ms);
+}
+
+int SimRack::replyDelay() const
+{
+    std::lock_guard<std::mutex> lock(d->m);
+    return d->replyDelayMs;
+}
+
+qint64 SimRack::bytesSent(int device) const
+{
+    std::lock_guard<std::mutex> lock(d->m);
+    const Device *dv = d->find(device);
+    return dv ? dv->sent : 0;
 }
 
 void SimRack::setFault(int device, int code, const SimFault &fault)
@@ -925,10 +974,22 @@ void SimRack::Private::handleFrame(Device &dv, const simframe::Frame &fr, qint64
         reply = simframe::build(dv.st.number, fr.code, QByteArray(1, char(fault.refusal)));
     else
         reply = answer(dv, fr);
+    if (faulty && fault.lengthDelta != 0 && reply.size() >= 6) {
+        QByteArray body = reply.left(reply.size() - 2);
+        const int length = (static_cast<quint8>(body[2]) | (static_cast<quint8>(body[3]) << 8)) + fault.lengthDelta;
+        const QByteArray field = simframe::le16(static_cast<quint16>(length));
+        body[2] = field[0];
+        body[3] = field[1];
+        reply = simframe::withCrc(body);
+    }
+    if (faulty && fault.badCrc && reply.size() >= 2) {
+        reply[reply.size() - 2] = char(~reply.at(reply.size() - 2));
+        reply[reply.size() - 1] = char(~reply.at(reply.size() - 1));
+    }
     if (faulty && fault.cutTo >= 0)
         reply.truncate(fault.cutTo);
 
-    qint64 due = now + (faulty ? fault.delayMs : 0);
+    qint64 due = now + replyDelayMs + (faulty ? fault.delayMs : 0);
     if (!dv.out.empty())
         due = std::max(due, dv.out.back().due);
     const int chunk = faulty && fault.chunkSize > 0 ? fault.chunkSize : reply.size();
@@ -936,6 +997,12 @@ void SimRack::Private::handleFrame(Device &dv, const simframe::Frame &fr, qint64
         if (pos > 0)
             due += fault.chunkPauseMs;
         dv.out.push_back({due, reply.mid(pos, chunk)});
+    }
+    if (faulty && fault.trailBytes > 0 && !reply.isEmpty()) {
+        QByteArray trail;
+        while (trail.size() < fault.trailBytes)
+            trail += reply;
+        dv.out.push_back({due + fault.trailGapMs, trail.left(fault.trailBytes)});
     }
     if (faulty && fault.endless && !reply.isEmpty()) {
         dv.streaming = true;
@@ -1071,6 +1138,7 @@ void SimRack::Private::flushOutput(Device &dv, qint64 now)
             dv.out.clear();      // the line is gone; nothing more to send
             return;
         }
+        dv.sent += n;
         if (n < seg.bytes.size()) {
             seg.bytes.remove(0, static_cast<int>(n));
             dv.outBlocked = true;
@@ -1093,8 +1161,9 @@ void SimRack::Private::streamOut(Device &dv, qint64 now)
             dv.streamPos = (dv.streamPos + take) % dv.streamPattern.size();
         }
         // A full buffer (nobody reading) just loses bytes, as on a real line.
-        ssize_t r = ::write(dv.master, piece.constData(), piece.size());
-        (void)r;
+        const ssize_t r = ::write(dv.master, piece.constData(), piece.size());
+        if (r > 0)
+            dv.sent += r;
         dv.streamNext += dv.streamTick;
         if (now - dv.streamNext > 1000)
             dv.streamNext = now;   // do not burst after a long stall

@@ -28,6 +28,8 @@
 // the identity read uses). Requests for any other number are recorded but not
 // answered, as a device on a shared line would ignore them.
 //
+// Every reply leaves after a processing delay (2 ms unless set otherwise).
+//
 // Replies by command code (byte offsets in the reply):
 //   0x01 identity           byte 11 = 1, byte 12 = detector type code
 //   0x45 / 0x49 text reads  byte 11 = length, user id / work order bytes from 12
@@ -151,6 +153,11 @@ struct SimFault {
     int endlessBytes = 64;   // endless stream: bytes per tick ...
     int endlessTickMs = 10;  // ... and the tick
     int delayMs = 0;         // pause before the first byte of the reply
+                             // (on top of the rack's processing delay)
+    bool badCrc = false;     // the reply's two CRC bytes are inverted
+    int lengthDelta = 0;     // added to the reply's length field (CRC made to fit)
+    int trailBytes = 0;      // > 0: after the whole reply, this many more bytes
+    int trailGapMs = 0;      // (a copy of the reply's start) follow after this pause
     int skip = 0;            // matching requests to let through unharmed first
     int count = -1;          // matching requests to harm after that; -1 = all
 
@@ -160,9 +167,13 @@ struct SimFault {
     static SimFault chunks(int size, int pauseMs);
     static SimFault stream(int bytesPerTick = 64, int tickMs = 10);
     static SimFault delay(int ms);
+    static SimFault wrongCrc();
+    static SimFault wrongLength(int delta);
+    static SimFault trailing(int bytes, int gapMs = 0);
 
     SimFault withDelay(int ms) const;
     SimFault withChunks(int size, int pauseMs) const;
+    SimFault withTrailing(int bytes, int gapMs = 0) const;
     SimFault after(int requests) const;   // sets skip
     SimFault times(int requests) const;   // sets count
 };
@@ -237,6 +248,14 @@ public:
     void clearRequests(int device);
     // Blocks until the device has recorded at least count requests.
     bool waitForRequests(int device, int count, int timeoutMs) const;
+
+    // Every reply leaves this long after its request arrived, as a real
+    // dosimeter needs time to process it (default kDefaultReplyDelayMs).
+    static constexpr int kDefaultReplyDelayMs = 2;
+    void setReplyDelay(int ms);
+    int replyDelay() const;
+    // Reply bytes a device has written to its line since clearRequests().
+    qint64 bytesSent(int device) const;
 
     // Failure injection; code = AllCodes applies to every code. A fault for a
     // specific code wins over an AllCodes fault. Clearing also stops a stream.

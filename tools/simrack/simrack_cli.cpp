@@ -34,7 +34,8 @@ void say(const QString &line)
 
 QString usage()
 {
-    return QStringLiteral("usage: simrack --dir DIR [--count N] [--type 1300|1300GN] [--first-number NUMBER]");
+    return QStringLiteral("usage: simrack --dir DIR [--count N] [--type 1300|1300GN] [--first-number NUMBER]"
+                          " [--reply-delay MS]");
 }
 
 QString hex(quint8 v)
@@ -86,11 +87,18 @@ public:
             return list();
         if (cmd == QLatin1String("insert"))
             return insert(w);
+        if (cmd == QLatin1String("reply-delay")) {
+            int ms = 0;
+            if (w.size() != 2 || !toInt(w.at(1), &ms) || ms < 0)
+                return QStringLiteral("error usage: reply-delay MS");
+            m_rack.setReplyDelay(ms);
+            return QStringLiteral("ok reply-delay %1").arg(ms);
+        }
         if (cmd == QLatin1String("help"))
             return QStringLiteral("ok commands: insert POS [NUMBER] [DEVICE], remove DEVICE, "
                                   "user DEVICE UID ORDER NAME, dose DEVICE GAMMA [NEUTRON], "
                                   "maxrate DEVICE RATE TIME [NRATE NTIME], history DEVICE COUNT, "
-                                  "fault DEVICE CODE|all KIND [ARGS], show DEVICE, list, quit");
+                                  "fault DEVICE CODE|all KIND [ARGS], reply-delay MS, show DEVICE, list, quit");
         if (w.size() < 2)
             return QStringLiteral("error %1 needs a device").arg(cmd);
         int dev = -1;
@@ -164,14 +172,21 @@ private:
         return QStringLiteral("ok user %1").arg(dev);
     }
 
-    // Splits at blanks; "..." groups words, "" is an empty word.
+    // Splits at blanks; "..." groups words, "" is an empty word, and \" or
+    // \\ stands for the character itself.
     static QStringList tokens(const QString &line)
     {
         QStringList out;
         QString cur;
         bool inQuotes = false, have = false;
-        for (const QChar c : line) {
-            if (c == QLatin1Char('"')) {
+        for (int i = 0; i < line.size(); ++i) {
+            const QChar c = line.at(i);
+            const QChar next = i + 1 < line.size() ? line.at(i + 1) : QChar();
+            if (c == QLatin1Char('\\') && (next == QLatin1Char('"') || next == QLatin1Char('\\'))) {
+                cur += next;
+                have = true;
+                ++i;
+            } else if (c == QLatin1Char('"')) {
                 inQuotes = !inQuotes;
                 have = true;
             } else if (c.isSpace() && !inQuotes) {
@@ -225,7 +240,8 @@ private:
 
     QString fault(int dev, const QStringList &w)
     {
-        // fault DEVICE CODE|all silent|refuse [S]|cut N|chunks SIZE PAUSE|stream|delay MS|clear
+        // fault DEVICE CODE|all silent|refuse [S]|cut N|chunks SIZE PAUSE|stream|delay MS|badcrc|
+        //                      badlength DELTA|trail N [GAP_MS]|clear
         if (w.size() < 4)
             return QStringLiteral("error usage: fault DEVICE CODE|all KIND [ARGS]");
         int code = SimRack::AllCodes;
@@ -255,6 +271,12 @@ private:
             f = SimFault::stream();
         } else if (kind == QLatin1String("delay") && hasA) {
             f = SimFault::delay(a);
+        } else if (kind == QLatin1String("badcrc")) {
+            f = SimFault::wrongCrc();
+        } else if (kind == QLatin1String("badlength") && hasA) {
+            f = SimFault::wrongLength(a);
+        } else if (kind == QLatin1String("trail") && hasA && a > 0) {
+            f = SimFault::trailing(a, hasB ? b : 0);
         } else {
             return QStringLiteral("error unknown fault %1").arg(w.mid(3).join(QLatin1Char(' ')));
         }
@@ -299,6 +321,7 @@ int main(int argc, char **argv)
     int count = 30;
     QString type = QStringLiteral("1300");
     int first = 1000;
+    int replyDelay = SimRack::kDefaultReplyDelayMs;
     for (int i = 1; i < args.size(); ++i) {
         const QString a = args.at(i);
         const bool hasValue = i + 1 < args.size();
@@ -311,6 +334,8 @@ int main(int argc, char **argv)
             type = args.at(++i);
         else if (a == QLatin1String("--first-number") && hasValue)
             first = args.at(++i).toInt(&ok);
+        else if (a == QLatin1String("--reply-delay") && hasValue)
+            replyDelay = args.at(++i).toInt(&ok);
         else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             say(usage());
             return 0;
@@ -321,8 +346,8 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (dir.isEmpty() || count < 0 || count > 61 || (type != QLatin1String("1300") && type != QLatin1String("1300GN"))) {
-        std::fprintf(stderr, "simrack: %s\n(--dir is required, --count 0..61, --type 1300 or 1300GN)\n",
+    if (dir.isEmpty() || count < 0 || count > 61 || replyDelay < 0 || (type != QLatin1String("1300") && type != QLatin1String("1300GN"))) {
+        std::fprintf(stderr, "simrack: %s\n(--dir is required, --count 0..61, --type 1300 or 1300GN, --reply-delay 0 or more)\n",
                      qPrintable(usage()));
         return 2;
     }
@@ -336,6 +361,7 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     SimRack rack(dir);
+    rack.setReplyDelay(replyDelay);
     for (int i = 0; i < count; ++i) {
         if (rack.insert(i + 1, first + i, i, code) < 0) {
             std::fprintf(stderr, "simrack: %s\n", qPrintable(rack.lastError()));

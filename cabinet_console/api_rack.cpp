@@ -1,0 +1,30 @@
+// The rack map's data: every cell's state from the state files.
+#include "rackview.h"
+#include "routes.h"
+
+#include "settings.h"
+#include "statefiles.h"
+
+#include <QJsonArray>
+
+namespace console {
+
+void registerRackRoutes(RouteTable &table, Context &)
+{
+    table.get("/api/rack", Access::Viewer, [](const ApiRequest &) {
+        const qint64 now = nowSecondsUtc();
+        QJsonArray cells;
+        // The controller's own status report stops at 4096 cells too.
+        const int count = qBound(0, G_kas_count_cell, 4096);
+        for (const rackview::Cell &c : rackview::load(count, now, G_Time_energe_ppd))
+            cells.append(rackview::toJson(c));
+        return ApiReply::json({{QStringLiteral("columns"), G_rack_columns},
+                               {QStringLiteral("count"), count},
+                               {QStringLiteral("type"), G_type_ppd},
+                               {QStringLiteral("rest"), G_Time_energe_ppd},
+                               {QStringLiteral("now"), double(now)},
+                               {QStringLiteral("cells"), cells}});
+    });
+}
+
+} // namespace console

@@ -1,0 +1,80 @@
+'use strict';
+// Helpers shared by the console's pages. Every text from the server is put
+// into the page with textContent, never as HTML.
+
+const consoleUser = {
+  name: document.querySelector('meta[name="user"]')?.content || '',
+  role: document.querySelector('meta[name="role"]')?.content || '',
+  csrf: document.querySelector('meta[name="csrf-token"]')?.content || '',
+};
+
+// Builds an element: el('td', {className: 'x'}, 'text', otherElement).
+function el(tag, props, ...children) {
+  const node = document.createElement(tag);
+  Object.assign(node, props || {});
+  for (const child of children) {
+    if (child === null || child === undefined) continue;
+    node.append(child instanceof Node ? child : String(child));
+  }
+  return node;
+}
+
+class ApiError extends Error {
+  constructor(status, text) {
+    super(text);
+    this.status = status;
+  }
+}
+
+// GET when body is undefined, POST with JSON otherwise. Resolves to the JSON
+// reply; rejects with ApiError. A lost session goes back to the login page.
+async function api(path, body) {
+  const init = { credentials: 'same-origin', headers: {} };
+  if (body !== undefined) {
+    init.method = 'POST';
+    init.headers['Content-Type'] = 'application/json';
+    init.headers['X-CSRF-Token'] = consoleUser.csrf;
+    init.body = JSON.stringify(body);
+  }
+  let response;
+  try {
+    response = await fetch(path, init);
+  } catch (e) {
+    throw new ApiError(0, 'Пульт не отвечает');
+  }
+  const data = await response.json().catch(() => ({}));
+  if (response.status === 401) {
+    location.replace('/login');
+    throw new ApiError(401, data.error || 'Нужно войти');
+  }
+  if (!response.ok) {
+    throw new ApiError(response.status, data.error || ('Ошибка ' + response.status));
+  }
+  return data;
+}
+
+function showMessage(node, text, kind) {
+  node.textContent = text;
+  node.dataset.kind = kind || 'info';
+}
+
+// The header: account, role, logout; technician-only links.
+function setUpHeader() {
+  const who = document.getElementById('who');
+  if (who) {
+    who.textContent = consoleUser.name + ' (' +
+      (consoleUser.role === 'technician' ? 'техник' : 'наблюдатель') + ')';
+  }
+  for (const node of document.querySelectorAll('.technician-only')) {
+    node.hidden = consoleUser.role !== 'technician';
+  }
+  const logout = document.getElementById('logout');
+  if (logout) {
+    logout.addEventListener('click', async () => {
+      try { await api('/api/logout', {}); } catch (e) { /* the login page follows anyway */ }
+      location.replace('/login');
+    });
+  }
+}
+
+setUpHeader();

@@ -1,0 +1,303 @@
+"""The console's pages in a real headless chromium: the map follows the
+controller, service actions from the page, the calibration wizard, texts
+from files shown as plain text, no console errors, screenshots."""
+
+import argparse
+import os
+import sys
+import unittest
+
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import consolerig  # noqa: E402
+
+ARGS = None
+SIZES = [(1280, 800), (390, 844)]
+EVIL = "<img src=x onerror=alert(1)>"
+
+
+def make_driver(width=1280, height=800):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=%d,%d" % (width, height),
+                 "--lang=ru-RU"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    emulate_size(driver, width, height)
+    return driver
+
+
+def emulate_size(driver, width, height):
+    """A headless window is at least 500 pixels wide; a phone's viewport is emulated."""
+    driver.set_window_size(max(width, 500), height)
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 600})
+
+
+def severe(driver):
+    return [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+
+
+class ConsolePage:
+    """What a test does on the console's pages."""
+
+    def __init__(self, driver, base):
+        self.d = driver
+        self.base = base
+
+    def login(self, name, password):
+        self.d.get(self.base + "/login")
+        self.d.find_element(By.ID, "name").send_keys(name)
+        self.d.find_element(By.ID, "password").send_keys(password)
+        self.d.find_element(By.ID, "login-button").click()
+        WebDriverWait(self.d, 15).until(lambda d: d.current_url == self.base + "/")
+        self.wait_cells()
+
+    def wait_cells(self):
+        WebDriverWait(self.d, 15).until(lambda d: d.find_elements(By.CSS_SELECTOR, ".cell[data-state]"))
+
+    def cell(self, number):
+        return self.d.find_element(By.CSS_SELECTOR, '.cell[data-cell="%d"]' % number)
+
+    def wait_state(self, number, state, timeout=15):
+        WebDriverWait(self.d, timeout).until(lambda d: self.cell(number).get_attribute("data-state") == state,
+                                             "cell %d never became %s" % (number, state))
+        return self.cell(number)
+
+    def facts(self, dl_id="panel-facts"):
+        dl = self.d.find_element(By.ID, dl_id)
+        terms = [e.text for e in dl.find_elements(By.TAG_NAME, "dt")]
+        values = [e.get_attribute("textContent") for e in dl.find_elements(By.TAG_NAME, "dd")]
+        return dict(zip(terms, values))
+
+    def message(self, node_id, contains, timeout=60):
+        WebDriverWait(self.d, timeout).until(
+            lambda d: contains in d.find_element(By.ID, node_id).get_attribute("textContent"),
+            "no message with %r in #%s" % (contains, node_id))
+        return self.d.find_element(By.ID, node_id).get_attribute("textContent")
+
+    def no_alert(self):
+        try:
+            self.d.switch_to.alert
+        except NoAlertPresentException:
+            return True
+        return False
+
+    def shot(self, name):
+        os.makedirs(ARGS.screenshots, exist_ok=True)
+        width = self.d.execute_script("return window.innerWidth")
+        self.d.save_screenshot(os.path.join(ARGS.screenshots, "%s-%s.png" % (name, self.size)))
+        return width
+
+    size = "1280x800"
+
+
+class RackMapTest(unittest.TestCase):
+    """A rack of 12 cells, 4 calibrated and holding dosimeters."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = consolerig.Rig(ARGS.console, ARGS.server, ARGS.simrack, cells=12, devices=4, hub_cells=4)
+        cls.rig.add_user("tech", "technician", "tech-password")
+        cls.rig.add_user("watcher", "viewer", "watch-password")
+        cls.rig.start()
+        cls.driver = make_driver()
+        cls.page = ConsolePage(cls.driver, cls.rig.base)
+        cls.page.login("tech", "tech-password")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        cls.rig.stop()
+
+    def test_1_map_shows_the_rack(self):
+        p = self.page
+        cells = self.driver.find_elements(By.CSS_SELECTOR, ".cell")
+        self.assertEqual(len(cells), 12)
+        for n in range(1, 5):
+            c = p.wait_state(n, "ready")
+            self.assertEqual(c.find_element(By.CLASS_NAME, "dos").text, "№ %d" % (5000 + n))
+            self.assertEqual(c.find_element(By.CLASS_NAME, "word").text, "готов к выдаче")
+        self.assertEqual(p.cell(9).get_attribute("data-state"), "empty")
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#legend li")), 7)
+        # The grid has the configured six columns.
+        columns = self.driver.execute_script(
+            "return getComputedStyle(document.getElementById('rack')).gridTemplateColumns.split(' ').length")
+        self.assertEqual(columns, 6)
+        self.assertFalse(self.driver.find_element(By.ID, "poll-returns").get_attribute("hidden"))
+
+    def test_2_map_follows_the_controller(self):
+        p, rig = self.page, self.rig
+        reply = rig.command({"command": "IN_g", "uid": '7"1', "uname": 'Петров "Пётр"', "order": 'ЦЕХ "5"',
+                             "gdel": "1", "gde2": "2", "gderl": "3", "gder2": "4"})
+        self.assertEqual(reply.get("cell"), "1", reply)
+        self.assertEqual(p.wait_state(1, "issued").find_element(By.CLASS_NAME, "word").text,
+                         "выдан, ждёт, когда заберут")
+        # The worker takes it.
+        rig.rack.ask("remove 0")
+        self.assertEqual(rig.command({"command": "cell_free", "nomer_ppd": "5001", "cell": "1"})["cell"], "free")
+        p.wait_state(1, "empty")
+        # ... and brings it back with the user still on it.
+        rig.rack.ask("insert 1 5001 0")
+        rig.rack.ask('user 0 "7\\"1" "ЦЕХ \\"5\\"" Петров \\"Пётр\\"')
+        rig.rack.ask("dose 0 0.125")
+        reply = rig.command({"command": "OUT"})
+        self.assertEqual(reply.get("c"), "1", reply)
+        p.wait_state(1, "returned").click()
+        facts = p.facts()
+        self.assertEqual(facts["Идентификатор работника"], '7"1')
+        self.assertEqual(facts["Наряд"], 'ЦЕХ "5"')
+        self.assertEqual(facts["Дозиметр"], "5001")
+        # Confirmed through the controller: it rests.
+        self.assertEqual(rig.command({"command": "OUT_true", "nomer_ppd": "5001", "cell": "1", "error": ""}),
+                         {"error": ""})
+        extra = p.wait_state(1, "resting").find_element(By.CLASS_NAME, "extra").text
+        self.assertRegex(extra, r"^ещё \d+ с$")
+        self.assertTrue(p.no_alert())
+
+    def test_3_block_and_unblock_from_the_page(self):
+        p, rig = self.page, self.rig
+        p.cell(2).click()
+        self.driver.find_element(By.ID, "block-text").send_keys(EVIL)
+        self.driver.find_element(By.ID, "block-button").click()
+        cell = p.wait_state(2, "blocked", 30)
+        self.assertEqual(rig.state_line("error.ini", 2), EVIL)
+        self.assertEqual(cell.find_element(By.CLASS_NAME, "extra").get_attribute("textContent"), EVIL)
+        self.assertEqual(p.facts()["Текст блокировки"], EVIL)
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "#rack img, #panel img"), [])
+        self.assertTrue(p.no_alert())
+        p.shot("map-blocked")
+        self.driver.find_element(By.ID, "unblock-button").click()
+        p.wait_state(2, "resting", 60)
+        self.assertEqual(rig.state_line("error.ini", 2), "")
+
+    def test_4_return_confirmed_from_the_page(self):
+        p, rig = self.page, self.rig
+        rig.rack.ask("remove 2")
+        rig.command({"command": "cell_free", "nomer_ppd": "5003", "cell": "3"})
+        p.wait_state(3, "empty")
+        rig.rack.ask("insert 3 5003 2")
+        rig.rack.ask('user 2 "8002" "УЧАСТОК 2" Сидоров')
+        rig.rack.ask("dose 2 0.5")
+        rig.rack.ask("history 2 5")
+        self.driver.find_element(By.ID, "panel-close").click()
+        self.driver.find_element(By.ID, "poll-returns").click()
+        p.message("rack-message", "сдан дозиметр № 5003 в ячейку 3")
+        p.wait_state(3, "returned").click()
+        self.driver.find_element(By.ID, "history-button").click()
+        history = p.message("history", "Записей: 5")
+        self.assertEqual(len(history.split("\n")), 6)
+        self.assertTrue(all(len(line) == 32 for line in history.split("\n")[1:]))
+        p.shot("map-history")
+        self.driver.find_element(By.ID, "confirm-button").click()
+        dialog = self.driver.find_element(By.ID, "confirm-dialog")
+        self.assertTrue(dialog.is_displayed())
+        self.assertIn("5003", self.driver.find_element(By.ID, "confirm-question").text)
+        self.assertEqual(p.facts("confirm-facts")["Идентификатор работника"], "8002")
+        p.shot("map-confirm")
+        # Cancelling changes nothing; the second "yes" confirms.
+        self.driver.find_element(By.ID, "confirm-no").click()
+        self.assertEqual(p.cell(3).get_attribute("data-state"), "returned")
+        self.driver.find_element(By.ID, "confirm-button").click()
+        self.driver.find_element(By.ID, "confirm-yes").click()
+        p.wait_state(3, "resting", 60)
+        self.assertEqual(rig.state_line("error.ini", 3), "")
+        self.assertIn("user_id=\"\"", rig.rack.ask("show 2"))
+
+    def test_5_viewer_sees_no_actions(self):
+        driver = make_driver()
+        try:
+            p = ConsolePage(driver, self.rig.base)
+            p.login("watcher", "watch-password")
+            p.cell(1).click()
+            self.assertFalse(driver.find_element(By.ID, "panel-actions").is_displayed())
+            self.assertFalse(driver.find_element(By.ID, "poll-returns").is_displayed())
+            self.assertEqual(driver.find_elements(By.CSS_SELECTOR, "nav a[href='/calibration']")[0].is_displayed(),
+                             False)
+            driver.get(self.rig.base + "/calibration")
+            self.assertEqual(driver.current_url, self.rig.base + "/")
+            self.assertEqual(severe(driver), [])
+        finally:
+            driver.quit()
+
+    def test_6_screenshots_of_every_page(self):
+        for width, height in SIZES:
+            driver = make_driver(width, height)
+            try:
+                p = ConsolePage(driver, self.rig.base)
+                p.size = "%dx%d" % (width, height)
+                driver.get(self.rig.base + "/login")
+                self.assertEqual(p.shot("login"), width)
+                p.login("tech", "tech-password")
+                p.wait_state(1, "resting")
+                p.shot("map")
+                p.cell(1).click()
+                p.shot("map-cell")
+                driver.get(self.rig.base + "/calibration")
+                WebDriverWait(driver, 10).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#hub-lines li"))
+                p.shot("calibration")
+                self.assertEqual(severe(driver), [])
+            finally:
+                driver.quit()
+
+    def test_9_no_console_errors(self):
+        self.assertEqual(severe(self.driver), [])
+
+
+class CalibrationTest(unittest.TestCase):
+    """An empty rack of three cells and no hub.ini."""
+
+    def test_wizard_over_three_cells(self):
+        rig = consolerig.Rig(ARGS.console, ARGS.server, ARGS.simrack, cells=3, devices=0)
+        driver = None
+        try:
+            rig.add_user("tech", "technician", "tech-password")
+            rig.start()
+            driver = make_driver()
+            p = ConsolePage(driver, rig.base)
+            p.login("tech", "tech-password")
+            driver.find_element(By.LINK_TEXT, "Калибровка").click()
+            driver.find_element(By.ID, "start-restart").click()
+            p.message("wizard-message", "начата с ячейки 1")
+            step = driver.find_element(By.ID, "step-button")
+            self.assertEqual(step.text, "Записать ячейку 1")
+            # A step without a new dosimeter is refused.
+            step.click()
+            p.message("wizard-message", "Новый дозиметр не обнаружен")
+            # Cells 1, 2, 3 sit at USB positions 3, 1, 2.
+            for cell, position in ((1, 3), (2, 1), (3, 2)):
+                rig.rack.ask("insert %d" % position)
+                driver.find_element(By.ID, "step-button").click()
+                p.message("wizard-message", "Ячейка %d записана" % cell)
+                rows = driver.find_elements(By.CSS_SELECTOR, "#done-table tbody tr")
+                self.assertEqual(rows[-1].find_elements(By.TAG_NAME, "td")[2].text, consolerig.hub_id(position))
+            self.assertEqual(rig.hub_lines(), [consolerig.hub_id(3), consolerig.hub_id(1), consolerig.hub_id(2)])
+            self.assertEqual([li.text for li in driver.find_elements(By.CSS_SELECTOR, "#hub-lines li")],
+                             rig.hub_lines())
+            for width, height in SIZES:
+                emulate_size(driver, width, height)
+                p.size = "%dx%d" % (width, height)
+                p.shot("calibration-done")
+            # The one refused step is the only error the browser logged: its 409 reply.
+            errors = severe(driver)
+            self.assertEqual(len(errors), 1, errors)
+            self.assertIn("/api/calibration/step", errors[0])
+            self.assertIn("409", errors[0])
+        finally:
+            if driver:
+                driver.quit()
+            rig.stop()
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    for name in ("--console", "--server", "--simrack", "--udevadm-dir", "--screenshots"):
+        parser.add_argument(name, required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
