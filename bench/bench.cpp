@@ -94,6 +94,8 @@ double median(QVector<double> v)
 struct Result {
     QString name;
     QVector<double> ms;
+    QVector<double> msJournal; // the same runs with the dose journal on ...
+    QVector<double> msAfter;   // ... and then off again
     double exchanges = 0;      // per run
     double queries = 0;        // per run
     double pauseMs = kReplyPauseMs;
@@ -125,12 +127,11 @@ public:
         }
         writeBytes(m_work + QStringLiteral("/hub.ini"), hub);
         m_port = freeTcpPort();
-        writeSettings(m_work + QStringLiteral("/settings.ini"),
-                      QStringList{QStringLiteral("tcp_port=%1").arg(m_port), QStringLiteral("Path_RAM=%1").arg(m_ram),
-                       QStringLiteral("port_base=%1").arg(m_rack->portBase()), QStringLiteral("type_ppd=1300"),
-                       QStringLiteral("kas_count_cell=%1").arg(dosimeters),
-                       QStringLiteral("Time_energe_ppd=30")}
-                          + extraSettings);
+        m_settings = QStringList{QStringLiteral("tcp_port=%1").arg(m_port), QStringLiteral("Path_RAM=%1").arg(m_ram),
+                                 QStringLiteral("port_base=%1").arg(m_rack->portBase()), QStringLiteral("type_ppd=1300"),
+                                 QStringLiteral("kas_count_cell=%1").arg(dosimeters),
+                                 QStringLiteral("Time_energe_ppd=30")}
+            + extraSettings;
     }
     ~Bench() { stop(); }
 
@@ -138,10 +139,13 @@ public:
     QString ram() const { return m_ram; }
     qint64 pid() const { return m_proc ? m_proc->processId() : 0; }
 
-    // Starts the server and waits for its start-up to end; the time it took, in ms.
-    double start()
+    // Starts the server, with the dose journal (journal.sqlite in its working
+    // directory) or without, and waits for its start-up to end; the time it took, in ms.
+    double start(bool journal = false)
     {
         stop();
+        writeSettings(m_work + QStringLiteral("/settings.ini"),
+                      m_settings + QStringList{journal ? QStringLiteral("journal=journal.sqlite") : QStringLiteral("journal=")});
         m_logPath = m_dir.filePath(QStringLiteral("server-%1.log").arg(++m_starts));
         m_proc = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -293,12 +297,30 @@ public:
         r.cpu.own = cpu.own / runs;
         r.cpu.children = cpu.children / runs;
         r.hwmKiB = statusKiB(pid(), "VmHWM:");
+
+        // The same runs on a server that keeps the dose journal, then once
+        // more without it: the journal's series stands between two series
+        // without, so that a change of the machine's load during the
+        // measurement does not count as the journal's.
+        for (const bool journal : {true, false}) {
+            start(journal);
+            for (int i = 0; i < runs + 2; ++i) {
+                prepare();
+                const double ms = request(req, &reply);
+                if (i >= 2)
+                    (journal ? r.msJournal : r.msAfter) << ms;
+                if (!check(reply) && r.wrongReplies++ == 0)
+                    r.firstWrong = QStringLiteral("journal %1: ").arg(journal ? "on" : "off again")
+                        + QString::fromUtf8(reply.left(300));
+            }
+        }
         return r;
     }
 
 private:
     QTemporaryDir m_dir;
     QString m_work, m_ram, m_count, m_logPath;
+    QStringList m_settings;
     std::unique_ptr<SimRack> m_rack;
     std::unique_ptr<QProcess> m_proc;
     std::unique_ptr<QTcpSocket> m_socket;
@@ -367,6 +389,15 @@ bool isObjectWithEmptyError(const QByteArray &reply)
 } // namespace
 
 namespace {
+
+// The medians with the journal on and off again; dashes where not measured.
+QString journalColumns(const Result &r)
+{
+    auto cell = [](const QVector<double> &ms) {
+        return ms.isEmpty() ? QStringLiteral("—") : QString::number(median(ms), 'f', 1);
+    };
+    return cell(r.msJournal) + QStringLiteral(" | ") + cell(r.msAfter);
+}
 
 // Settings and rack of one way of running the controller.
 struct Mode {
@@ -594,8 +625,8 @@ int main(int argc, char *argv[])
                                 " start-up) + %3 ms silence per serial exchange + one query cost per udevadm query.\n\n")
                      .arg(queryMs, 0, 'f', 2).arg(kReplyPauseMs).arg(kSilenceMs);
         out() << "| command | runs | median ms | worst ms | exchanges | udevadm queries | floor ms | median / floor |"
-                 " server CPU ms | udevadm CPU ms | peak RSS MiB |\n";
-        out() << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+                 " server CPU ms | udevadm CPU ms | peak RSS MiB | journal on median ms | journal off again median ms |\n";
+        out() << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
         bool allWithin = true;
         for (const Result &r : results) {
             const double floorMs = r.pauseMs + r.exchanges * kSilenceMs + r.queries * queryMs;
@@ -607,7 +638,7 @@ int main(int argc, char *argv[])
                   << QString::number(r.queries, 'g', 4) << " | " << QString::number(floorMs, 'f', 1) << " | "
                   << QString::number(ratio, 'f', 3) << " | " << QString::number(r.cpu.own, 'f', 2) << " | "
                   << QString::number(r.cpu.children, 'f', 2) << " | "
-                  << QString::number(r.hwmKiB / 1024.0, 'f', 1) << " |\n";
+                  << QString::number(r.hwmKiB / 1024.0, 'f', 1) << " | " << journalColumns(r) << " |\n";
             if (r.wrongReplies)
                 problems << QStringLiteral("%1: %2 wrong replies, first: %3").arg(r.name).arg(r.wrongReplies).arg(r.firstWrong);
         }
@@ -623,8 +654,9 @@ int main(int argc, char *argv[])
                                 " per udevadm query.\n\n")
                      .arg(frameMode.rackDelayMs).arg(transferMsPerByte * 1024, 0, 'f', 4);
         out() << "| command | runs | median ms | worst ms | exchanges | bytes | classic floor ms | median / classic"
-                 " floor | frame floor ms | median / frame floor | server CPU ms |\n";
-        out() << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+                 " floor | frame floor ms | median / frame floor | server CPU ms | journal on median ms |"
+                 " journal off again median ms |\n";
+        out() << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
         bool allTenfold = true;
         for (const Result &r : frameResults) {
             const double classicMs = classicFloor(r, queryMs);
@@ -637,7 +669,7 @@ int main(int argc, char *argv[])
                   << QString::number(r.bytes, 'f', 0) << " | " << QString::number(classicMs, 'f', 1) << " | "
                   << QString::number(classicMs > 0 ? med / classicMs : 0, 'f', 3) << " | "
                   << QString::number(frameMs, 'f', 1) << " | " << QString::number(frameMs > 0 ? med / frameMs : 0, 'f', 2)
-                  << " | " << QString::number(r.cpu.own, 'f', 2) << " |\n";
+                  << " | " << QString::number(r.cpu.own, 'f', 2) << " | " << journalColumns(r) << " |\n";
             if (r.wrongReplies)
                 problems << QStringLiteral("frame mode, %1: %2 wrong replies, first: %3")
                                 .arg(r.name).arg(r.wrongReplies).arg(r.firstWrong);

@@ -1,4 +1,5 @@
 #include "hubid.h"
+#include "journalobserver.h"
 #include "log.h"
 #include "mytcpserver.h"
 #include "settings.h"
@@ -30,7 +31,10 @@ int main(int argc, char *argv[])
         G_udevadm_timeout_ms = udevTimeout;
     readPortSettings();
     readExchangeSettings();
+    readJournalSettings();
 
+    JournalObserver journal;
+    setCommandObserver(&journal);
     MyTcpServer server;
     return a.exec();
 }

@@ -1,6 +1,7 @@
 #include "mytcpserver.h"
 
 #include "cellcommands.h"
+#include "commandobserver.h"
 #include "dosimeter.h"
 #include "hubid.h"
 #include "issueworkflow.h"
@@ -10,6 +11,7 @@
 #include "returnworkflow.h"
 #include "settings.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QPointer>
@@ -338,9 +340,14 @@ MyTcpServer::MyTcpServer(QObject *parent)
         logLine(QStringLiteral("server is not started"));
         return;
     }
+    CommandObserver *observer = commandObserver();
+    if (observer)
+        observer->startupBegins();
     Init_start();
     logLine(Get_hub_id(G_ports_dkg.value(0)));
     StartSettings();
+    if (observer)
+        observer->startupEnded();
     logLine(QStringLiteral("server is started"));
 }
 
@@ -444,8 +451,17 @@ void MyTcpServer::serve(QTcpSocket *socket, const QByteArray &requestBytes)
     const QString request = QString::fromUtf8(requestBytes);
     logLine(request);
     // Oversize requests reach the dispatcher as an empty text: "не JSON".
+    CommandObserver *observer = commandObserver();
+    if (observer)
+        observer->requestBegins(request);
     const QString reply = f_command(request);
-    QThread::msleep(G_reply_pause_ms);
+    // The observer's work (the journal's commit) counts towards the pause
+    // before the reply, which stays reply_pause_ms from the end of the handler.
+    QElapsedTimer pause;
+    pause.start();
+    if (observer)
+        observer->replyReady(request, reply);
+    QThread::msleep(quint64(qMax<qint64>(0, qint64(G_reply_pause_ms) - pause.elapsed())));
     const QByteArray out = reply.toUtf8();
     logLine(reply);
     if (socket->state() == QAbstractSocket::ConnectedState) {

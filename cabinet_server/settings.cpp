@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QSettings>
+#include <QSysInfo>
 
 QStringList G_ports_dkg = makePortList(QStringLiteral("/dev/ttyACM"));
 QString G_Path_RAM = QStringLiteral("/tmp/pelk1300");
@@ -130,4 +131,39 @@ void readConsoleSettings()
     G_console_cert = settingsValue(QStringLiteral("console_cert"), QString()).toString();
     G_console_key = settingsValue(QStringLiteral("console_key"), QString()).toString();
     G_console_users = settingsValue(QStringLiteral("console_users"), G_console_users).toString();
+}
+
+// Dose journal
+
+QString G_journal_file = QStringLiteral("journal.sqlite");
+QString G_cabinet_id = QSysInfo::machineHostName();
+QString G_annual_dose_key;
+JournalPgSettings G_journal_pg;
+
+void readJournalSettings()
+{
+    G_journal_file = QStringLiteral("journal.sqlite");
+    G_cabinet_id = QSysInfo::machineHostName();
+    G_annual_dose_key.clear();
+    G_journal_pg = JournalPgSettings();
+    if (!QFileInfo::exists(G_settings_file))
+        return;
+    G_journal_file = settingsText(QStringLiteral("journal"), G_journal_file);
+    G_cabinet_id = settingsText(QStringLiteral("cabinet_id"), G_cabinet_id);
+    G_annual_dose_key = settingsText(QStringLiteral("annual_dose_key"), QString()).trimmed();
+
+    QSettings s(G_settings_file, QSettings::IniFormat);
+    s.beginGroup(QStringLiteral("Journal"));
+    const QString pg = s.value(QStringLiteral("pg"), QStringLiteral("off")).toString().trimmed().toLower();
+    G_journal_pg.enabled = pg == QLatin1String("on") || pg == QLatin1String("true") || pg == QLatin1String("1")
+        || pg == QLatin1String("yes");
+    G_journal_pg.host = s.value(QStringLiteral("host")).toString();
+    G_journal_pg.dbname = s.value(QStringLiteral("dbname")).toString();
+    G_journal_pg.user = s.value(QStringLiteral("user")).toString();
+    G_journal_pg.passwordFile = s.value(QStringLiteral("password_file")).toString();
+    bool ok = false;
+    const int port = s.value(QStringLiteral("port")).toString().toInt(&ok);
+    G_journal_pg.port = ok && port > 0 && port < 65536 ? port : -1;
+    const int batch = s.value(QStringLiteral("batch")).toString().toInt(&ok);
+    G_journal_pg.batchRows = ok && batch > 0 ? batch : 500;
 }

@@ -65,3 +65,21 @@ extern QString G_console_users;      // accounts file of the console
 
 // Reads the console's keys when the settings file exists.
 void readConsoleSettings();
+
+// Dose journal
+extern QString G_journal_file;       // "journal" key: journal.sqlite in the working directory; empty: off
+extern QString G_cabinet_id;         // "cabinet_id" key: the host name by default
+extern QString G_annual_dose_key;    // "annual_dose_key" key: users column matched against "uid"; empty: off
+
+// The [Journal] group: copy to the site's PostgreSQL.
+struct JournalPgSettings {
+    bool enabled = false;            // "pg"
+    QString host, dbname, user;      // "host", "dbname", "user"; empty: PGHOST, PGDATABASE, PGUSER
+    int port = -1;                   // "port"; -1: PGPORT
+    QString passwordFile;            // "password_file"; empty: PGPASSWORD or PGPASSFILE
+    int batchRows = 500;             // "batch"
+};
+extern JournalPgSettings G_journal_pg;
+
+// Reads the journal keys of [Settings] and the [Journal] group.
+void readJournalSettings();

@@ -4,6 +4,7 @@
 // from the same rack: three cells, one blocked, one with a dosimeter number.
 #include "fuzzsupport.h"
 
+#include "commandrows.h"
 #include "hubid.h"
 #include "mytcpserver.h"
 #include "settings.h"
@@ -58,7 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     writeFile(QStringLiteral("/datatime.ini"), "0\n0\n0\n");
     writeFile(QStringLiteral("/hub.ini"), "-1.1:1.0\n-1.2:1.0\n-1.3:1.0\n");
 
-    const QString reply = f_command(QString::fromUtf8(request));
+    const QString requestText = QString::fromUtf8(request);
+    const QString reply = f_command(requestText);
     FUZZ_CHECK(!reply.isEmpty());
+
+    // The journal's readers take any request with the reply it got, and the
+    // reply bytes read as a request of their own.
+    const RackLines before{{QStringLiteral("1001"), QString(), QStringLiteral("1003")}, {}, {}};
+    const RackLines after{{QString(), QStringLiteral("1002")}, {QStringLiteral("p")}, {QStringLiteral("error:x")}};
+    for (const JournalRow &row : commandRows({requestText, reply, before, after}))
+        FUZZ_CHECK(row.contains(QStringLiteral("kind")));
+    commandRows({reply, requestText, after, before});
     return 0;
 }

@@ -87,6 +87,18 @@ void TestCluster::stop()
     m_dir.clear();
 }
 
+bool TestCluster::halt()
+{
+    return !m_dir.isEmpty()
+        && QProcess::execute(sourcePath(QStringLiteral("scripts/pgcluster")), {QStringLiteral("halt"), m_dir}) == 0;
+}
+
+bool TestCluster::resume()
+{
+    return !m_dir.isEmpty()
+        && QProcess::execute(sourcePath(QStringLiteral("scripts/pgcluster")), {QStringLiteral("resume"), m_dir}) == 0;
+}
+
 void TestCluster::useCluster() const
 {
     G_ip_database = QStringLiteral("127.0.0.1");

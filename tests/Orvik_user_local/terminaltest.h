@@ -25,6 +25,11 @@ public:
     void useCluster() const;
 
     int port() const { return m_port; }
+    QString password() const { return m_password; }
+    QString database() const { return m_database; }
+    // Stops the server but keeps its data; resume() starts it again on the same port.
+    bool halt();
+    bool resume();
 
     // Registers a connection to this cluster under the name (in the calling
     // thread) and opens it; the caller removes it.

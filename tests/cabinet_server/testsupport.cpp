@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
@@ -8,6 +9,8 @@
 #include <QTest>
 
 #include <cstdio>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 QStringList g_capturedLines;
@@ -153,4 +156,36 @@ QByteArray sendRequest(quint16 port, const QByteArray &request, int quietMs, int
         }
     }
     return reply;
+}
+
+Tmpfs::Tmpfs(const QString &path, const QByteArray &size)
+    : m_path(path)
+{
+    QDir().mkpath(path);
+    const QByteArray options = "size=" + size + ",mode=0755";
+    m_mounted = ::geteuid() == 0
+        && ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, options.constData()) == 0;
+}
+
+Tmpfs::~Tmpfs()
+{
+    if (m_mounted)
+        ::umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+}
+
+bool Tmpfs::setReadOnly(bool readOnly)
+{
+    const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
+    return ::mount("tmpfs", QFile::encodeName(m_path).constData(), "tmpfs", flags, nullptr) == 0;
+}
+
+bool Tmpfs::fill(const QString &file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    const QByteArray block(4096, 'x');
+    while (f.write(block) == block.size()) {
+    }
+    return true;
 }

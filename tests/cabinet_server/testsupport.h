@@ -71,6 +71,22 @@ private:
     quint16 m_port;
 };
 
+// A small tmpfs that can be turned read-only or filled up; only root can mount one.
+class Tmpfs
+{
+public:
+    Tmpfs(const QString &path, const QByteArray &size);
+    ~Tmpfs();
+    bool mounted() const { return m_mounted; }
+    bool setReadOnly(bool readOnly);
+    // Writes the file until the file system is full; false when it cannot be created.
+    bool fill(const QString &file);
+
+private:
+    QString m_path;
+    bool m_mounted = false;
+};
+
 // Sends one request and reads the reply until the data stop for quietMs
 // (the protocol has no delimiter). Returns the reply bytes.
 QByteArray sendRequest(quint16 port, const QByteArray &request, int quietMs = 400, int timeoutMs = 20000);

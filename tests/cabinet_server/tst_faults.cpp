@@ -22,7 +22,6 @@
 #include <QTcpSocket>
 #include <QtTest>
 
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <thread>
@@ -86,34 +85,6 @@ QJsonObject parsed(const QByteArray &reply)
     return QJsonDocument::fromJson(reply).object();
 }
 
-// A small tmpfs that can be turned read-only; only root can mount one.
-class Tmpfs
-{
-public:
-    Tmpfs(const QString &path, const QByteArray &size) : m_path(path)
-    {
-        QDir().mkpath(path);
-        const QByteArray options = "size=" + size + ",mode=0755";
-        m_mounted = ::geteuid() == 0
-            && ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, options.constData()) == 0;
-    }
-    ~Tmpfs()
-    {
-        if (m_mounted)
-            ::umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
-    }
-    bool mounted() const { return m_mounted; }
-    bool setReadOnly(bool readOnly)
-    {
-        const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
-        return ::mount("tmpfs", QFile::encodeName(m_path).constData(), "tmpfs", flags, nullptr) == 0;
-    }
-
-private:
-    QString m_path;
-    bool m_mounted = false;
-};
-
 // A rack, a work folder and a server over both.
 struct Rig {
     QTemporaryDir dir;
@@ -137,7 +108,9 @@ struct Rig {
         writeSettings(work + QStringLiteral("/settings.ini"),
                       {QStringLiteral("tcp_port=%1").arg(port), QStringLiteral("Path_RAM=%1").arg(ram),
                        QStringLiteral("port_base=%1").arg(rack->portBase()), QStringLiteral("type_ppd=1300"),
-                       QStringLiteral("kas_count_cell=%1").arg(cells)});
+                       QStringLiteral("kas_count_cell=%1").arg(cells),
+                       // The journal stays off the work folder, which turns read-only or full.
+                       QStringLiteral("journal=%1").arg(dir.filePath(QStringLiteral("journal.sqlite")))});
         QStringList fullEnv = env;
         fullEnv << QStringLiteral("PATH=%1:%2").arg(SimRack::udevadmDir(), qEnvironmentVariable("PATH"));
         server = std::make_unique<ServerProcess>(work, port, fullEnv);

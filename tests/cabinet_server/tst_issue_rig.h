@@ -78,7 +78,9 @@ public:
     }
 
     // Starts the controller; false when it does not come up.
-    bool start(const QString &type, const QStringList &extraEnv = {}, int restSeconds = 30)
+    // extraSettings are more key=value lines of the [Settings] group.
+    bool start(const QString &type, const QStringList &extraEnv = {}, int restSeconds = 30,
+               const QStringList &extraSettings = {})
     {
         writeSettings(m_dir.filePath(QStringLiteral("settings.ini")),
                       QStringList{QStringLiteral("Path_RAM=") + ram(), QStringLiteral("type_ppd=") + type,
@@ -106,6 +108,8 @@ public:
     }
 
     QString ram() const { return m_dir.filePath(QStringLiteral("ram")); }
+    // The server's working directory.
+    QString work() const { return m_dir.path(); }
     QString path(const QString &name) const
     {
         return name == QLatin1String("hub.ini") ? m_dir.filePath(name) : ram() + QLatin1Char('/') + name;

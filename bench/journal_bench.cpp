@@ -1,0 +1,153 @@
+// Costs of the dose journal itself: one committed row on this disk
+// (synchronous=FULL, WAL), ten thousand rows copied to a throw-away
+// PostgreSQL cluster, and the report queries over a journal of 100 000 rows.
+// Prints a Markdown table.
+#include "journalquery.h"
+#include "journalstore.h"
+#include "journalsync.h"
+#include "journaltest.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+double median(QVector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+}
+
+JournalRow sampleRow(int k)
+{
+    const bool readout = k % 3 == 1, confirm = k % 3 == 2;
+    JournalRow r{{QStringLiteral("command"), readout ? QStringLiteral("OUT") : confirm ? QStringLiteral("OUT_true") : QStringLiteral("IN_g")},
+                 {QStringLiteral("kind"), readout ? QStringLiteral("readout") : confirm ? QStringLiteral("confirm") : QStringLiteral("issue")},
+                 {QStringLiteral("cell"), 1 + (k / 3) % 30},
+                 {QStringLiteral("number"), QString::number(30001 + (k / 3) % 30)},
+                 {QStringLiteral("uid"), QStringLiteral("W%1").arg((k / 3) % 400)},
+                 {QStringLiteral("outcome"), QString(QLatin1String(""))},
+                 {QStringLiteral("request"), QStringLiteral("{\"command\":\"OUT\"}")},
+                 {QStringLiteral("reply"), QStringLiteral("{\"OUT\":\"1300\",\"c\":\"1\",\"d\":\"0.000123000\"}")}};
+    if (readout)
+        r.insert(QStringLiteral("dose_gamma"), 0.01 * (k % 17));
+    return r;
+}
+
+// A journal file of count sample rows.
+void makeJournal(const QString &path, int count)
+{
+    JournalStore store(path, QStringLiteral("bench"));
+    QVector<JournalRow> rows;
+    for (int i = 0; i < count; ++i)
+        rows << sampleRow(i);
+    store.append(rows);
+}
+
+// Median of repeated runs of a query, in ms.
+template <typename F>
+double timeIt(F f, int runs = 5)
+{
+    QVector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer t;
+        t.start();
+        f();
+        ms << t.nsecsElapsed() / 1e6;
+    }
+    return median(ms);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/journal-bench-XXXXXX"));
+
+    // One committed row at a time, as the controller writes them.
+    const QString small = dir.filePath(QStringLiteral("append.sqlite"));
+    QVector<double> appendMs;
+    {
+        JournalStore store(small, QStringLiteral("bench"));
+        for (int i = 0; i < 220; ++i) {
+            QElapsedTimer t;
+            t.start();
+            store.append({sampleRow(i)});
+            if (i >= 20)
+                appendMs << t.nsecsElapsed() / 1e6;
+        }
+    }
+    std::sort(appendMs.begin(), appendMs.end());
+
+    // 10 000 rows to PostgreSQL.
+    const QString tenK = dir.filePath(QStringLiteral("tenk.sqlite"));
+    makeJournal(tenK, 10000);
+    double syncMs = -1;
+    TestCluster cluster;
+    const QString clusterError = cluster.start();
+    if (clusterError.isEmpty()) {
+        JournalSync::Options o;
+        o.journalPath = tenK;
+        o.pg = clusterSettings(cluster);
+        QElapsedTimer t;
+        t.start();
+        JournalSync sync(o);
+        sync.wake();
+        qint64 last = 0;
+        {
+            JournalStore probe(tenK, QStringLiteral("bench"));
+            last = probe.lastSeq();
+        }
+        while (JournalSync::acknowledged(tenK) < last && t.elapsed() < 600000)
+            QThread::msleep(20);
+        syncMs = t.nsecsElapsed() / 1e6;
+    } else {
+        std::fprintf(stderr, "no PostgreSQL cluster: %s\n", qPrintable(clusterError));
+    }
+
+    // Queries over 100 000 rows.
+    const QString big = dir.filePath(QStringLiteral("big.sqlite"));
+    makeJournal(big, 100000);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench"));
+    db.setDatabaseName(big);
+    db.open();
+    const JournalQuery q(db);
+    const int year = QDate::currentDate().year();
+    EventFilter page;
+    page.limit = 50;
+    page.offset = 50000;
+    EventFilter oneWorker;
+    oneWorker.uid = QStringLiteral("W7");
+    oneWorker.limit = 50;
+    const double pageMs = timeIt([&]() { q.events(page); });
+    const double countMs = timeIt([&]() { q.countEvents(oneWorker); });
+    const double workerMs = timeIt([&]() { q.events(oneWorker); });
+    const double workersMs = timeIt([&]() { q.workers(year); }, 3);
+    const double dosesMs = timeIt([&]() { q.workerDoses(QStringLiteral("W7")); });
+    const double lifeMs = timeIt([&]() { q.dosimeterLife(QStringLiteral("30007")); });
+    const double unconfirmedMs = timeIt([&]() { q.unconfirmed(); }, 3);
+
+    out << "| journal measurement | ms |\n|---|---:|\n";
+    out << "| one row committed (median of 200; synchronous=FULL, WAL) | " << QString::number(median(appendMs), 'f', 2) << " |\n";
+    out << "| one row committed, 95th percentile | " << QString::number(appendMs.value(appendMs.size() * 95 / 100), 'f', 2) << " |\n";
+    out << "| 10 000 rows copied to PostgreSQL (batches of 500) | " << (syncMs < 0 ? QStringLiteral("—") : QString::number(syncMs, 'f', 0)) << " |\n";
+    out << "| 100 000 rows: one page of 50 events at offset 50 000 | " << QString::number(pageMs, 'f', 1) << " |\n";
+    out << "| 100 000 rows: count of one worker's events | " << QString::number(countMs, 'f', 2) << " |\n";
+    out << "| 100 000 rows: first page of one worker's events | " << QString::number(workerMs, 'f', 1) << " |\n";
+    out << "| 100 000 rows: workers of the year | " << QString::number(workersMs, 'f', 1) << " |\n";
+    out << "| 100 000 rows: one worker's confirmed doses | " << QString::number(dosesMs, 'f', 2) << " |\n";
+    out << "| 100 000 rows: one dosimeter's life | " << QString::number(lifeMs, 'f', 1) << " |\n";
+    out << "| 100 000 rows: unconfirmed read-outs | " << QString::number(unconfirmedMs, 'f', 1) << " |\n";
+    out.flush();
+    return 0;
+}

@@ -1,0 +1,243 @@
+#include "journalquery.h"
+
+#include "journalschema.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace {
+
+
+QString dose(const QString &alias)
+{
+    return QStringLiteral("(COALESCE(%1.dose_gamma, 0) + COALESCE(%1.dose_neutron, 0))").arg(alias);
+}
+
+} // namespace
+
+JournalQuery::JournalQuery(const QSqlDatabase &db)
+    : m_db(db)
+{
+}
+
+QString JournalQuery::confirmedCondition(const QString &alias)
+{
+    return QStringLiteral(
+               "%1.kind = 'readout' AND EXISTS (SELECT 1 FROM dose_event c WHERE c.cabinet_id = %1.cabinet_id "
+               "AND c.kind = 'confirm' AND c.cell = %1.cell AND c.number = %1.number AND c.seq > %1.seq "
+               "AND NOT EXISTS (SELECT 1 FROM dose_event r2 WHERE r2.cabinet_id = %1.cabinet_id "
+               "AND r2.kind = 'readout' AND r2.cell = %1.cell AND r2.number = %1.number AND r2.seq > %1.seq "
+               "AND r2.seq < c.seq))")
+        .arg(alias);
+}
+
+JournalTable JournalQuery::run(const QString &sql, const QVariantList &binds) const
+{
+    JournalTable table;
+    m_error.clear();
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        m_error = q.lastError().text();
+        return table;
+    }
+    for (const QVariant &b : binds)
+        q.addBindValue(b);
+    if (!q.exec()) {
+        m_error = q.lastError().text();
+        return table;
+    }
+    const QSqlRecord rec = q.record();
+    for (int i = 0; i < rec.count(); ++i)
+        table.columns << rec.fieldName(i);
+    while (q.next()) {
+        QVariantList row;
+        for (int i = 0; i < rec.count(); ++i)
+            row << (q.isNull(i) ? QVariant() : q.value(i));
+        table.rows << row;
+    }
+    return table;
+}
+
+QString JournalQuery::where(const EventFilter &f, QVariantList *binds) const
+{
+    QStringList terms;
+    if (f.fromUtc >= 0) {
+        terms << QStringLiteral("ts >= ?");
+        *binds << f.fromUtc;
+    }
+    if (f.toUtc >= 0) {
+        terms << QStringLiteral("ts < ?");
+        *binds << f.toUtc;
+    }
+    if (!f.uid.isEmpty()) {
+        terms << QStringLiteral("uid = ?");
+        *binds << f.uid.toUpper();
+    }
+    if (f.cell >= 0) {
+        terms << QStringLiteral("cell = ?");
+        *binds << f.cell;
+    }
+    if (!f.number.isEmpty()) {
+        terms << QStringLiteral("number = ?");
+        *binds << f.number;
+    }
+    if (!f.cabinetId.isEmpty()) {
+        terms << QStringLiteral("cabinet_id = ?");
+        *binds << f.cabinetId;
+    }
+    if (!f.kinds.isEmpty()) {
+        QStringList marks;
+        for (const QString &k : f.kinds) {
+            marks << QStringLiteral("?");
+            *binds << k;
+        }
+        terms << QStringLiteral("kind IN (%1)").arg(marks.join(QLatin1Char(',')));
+    }
+    return terms.isEmpty() ? QString() : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
+}
+
+JournalTable JournalQuery::events(const EventFilter &f, bool withTexts) const
+{
+    QStringList names = journal::columnNames();
+    if (!withTexts) {
+        names.removeAll(QStringLiteral("request"));
+        names.removeAll(QStringLiteral("reply"));
+    }
+    QVariantList binds;
+    const QString order = f.newestFirst ? QStringLiteral("DESC") : QStringLiteral("ASC");
+    QString sql = QStringLiteral("SELECT %1 FROM dose_event%2 ORDER BY ts %3, cabinet_id %3, seq %3")
+                      .arg(names.join(QLatin1Char(',')), where(f, &binds), order);
+    if (f.limit > 0) {
+        sql += QStringLiteral(" LIMIT ? OFFSET ?");
+        binds << f.limit << qMax(0, f.offset);
+    }
+    return run(sql, binds);
+}
+
+qint64 JournalQuery::countEvents(const EventFilter &f) const
+{
+    QVariantList binds;
+    const JournalTable t = run(QStringLiteral("SELECT COUNT(*) FROM dose_event") + where(f, &binds), binds);
+    return t.rows.isEmpty() ? -1 : t.rows.first().value(0).toLongLong();
+}
+
+JournalTable JournalQuery::workers(int year, const QString &annualDoseKey) const
+{
+    const QString y = QString::number(year);
+    struct Worker {
+        QString name;
+        qint64 issues = 0, returns = 0;
+        double dose = 0;
+        QVariant maxGamma, maxNeutron, limit;
+    };
+    QMap<QString, Worker> byUid;
+
+    const JournalTable issues = run(
+        QStringLiteral("SELECT uid, uname FROM dose_event WHERE kind = 'issue' AND COALESCE(outcome, '') = '' AND uid <> '' "
+                       "AND substr(time_text, 1, 4) = ? ORDER BY ts, seq"),
+        {y});
+    if (!m_error.isEmpty())
+        return {};
+    for (const QVariantList &row : issues.rows) {
+        Worker &w = byUid[row.value(0).toString()];
+        ++w.issues;
+        w.name = row.value(1).toString();
+    }
+
+    const JournalTable returns = run(
+        QStringLiteral("SELECT r.uid, COUNT(*), SUM(%1), MAX(r.rate_gamma), MAX(r.rate_neutron) FROM dose_event r "
+                       "WHERE %2 AND r.uid <> '' AND substr(r.time_text, 1, 4) = ? GROUP BY r.uid")
+            .arg(dose(QStringLiteral("r")), confirmedCondition()),
+        {y});
+    if (!m_error.isEmpty())
+        return {};
+    for (const QVariantList &row : returns.rows) {
+        Worker &w = byUid[row.value(0).toString()];
+        w.returns = row.value(1).toLongLong();
+        w.dose = row.value(2).toDouble();
+        w.maxGamma = row.value(3);
+        w.maxNeutron = row.value(4);
+    }
+
+    JournalTable table;
+    table.columns = QStringList{QStringLiteral("uid"), QStringLiteral("name"), QStringLiteral("issues"),
+                                QStringLiteral("returns"), QStringLiteral("dose"), QStringLiteral("max_rate_gamma"),
+                                QStringLiteral("max_rate_neutron")};
+    static const QStringList keys{QStringLiteral("user_id"), QStringLiteral("tab_num"), QStringLiteral("card_id"),
+                                  QStringLiteral("code")};
+    const bool limits = keys.contains(annualDoseKey) && m_db.tables().contains(QStringLiteral("users"));
+    if (limits) {
+        table.columns << QStringLiteral("dose_limit") << QStringLiteral("share");
+        // The identifier column is fixed to one of four names above.
+        const QString sql = QStringLiteral("SELECT dose_year FROM users WHERE upper(CAST(%1 AS text)) = ?")
+                                .arg(annualDoseKey);
+        for (auto it = byUid.begin(); it != byUid.end(); ++it) {
+            const JournalTable u = run(sql, {it.key()});
+            if (!u.rows.isEmpty())
+                it->limit = u.rows.first().value(0);
+        }
+        m_error.clear();
+    }
+    for (auto it = byUid.cbegin(); it != byUid.cend(); ++it) {
+        QVariantList row{it.key(), it->name, it->issues, it->returns, it->dose, it->maxGamma, it->maxNeutron};
+        if (limits) {
+            const double limit = it->limit.toDouble();
+            row << it->limit << (it->limit.isValid() && limit > 0 ? QVariant(it->dose / limit) : QVariant());
+        }
+        table.rows << row;
+    }
+    return table;
+}
+
+JournalTable JournalQuery::workerDoses(const QString &uid) const
+{
+    return run(QStringLiteral("SELECT r.time_text, r.ts, r.cabinet_id, r.cell, r.number, r.dose_gamma, "
+                              "r.dose_neutron, %1 AS dose, r.rate_gamma, r.rate_neutron FROM dose_event r "
+                              "WHERE r.uid = ? AND %2 ORDER BY r.ts, r.seq")
+                   .arg(dose(QStringLiteral("r")), confirmedCondition()),
+               {uid.toUpper()});
+}
+
+JournalTable JournalQuery::dosimeterLife(const QString &number) const
+{
+    EventFilter f;
+    f.number = number;
+    f.limit = 0;
+    return events(f);
+}
+
+JournalTable JournalQuery::unconfirmed() const
+{
+    return run(QStringLiteral("SELECT r.time_text, r.ts, r.cabinet_id, r.seq, r.cell, r.number, r.uid, "
+                              "r.work_order, r.dose_gamma, r.dose_neutron, %1 AS dose, r.rate_gamma, "
+                              "r.rate_neutron FROM dose_event r WHERE r.kind = 'readout' AND NOT (%2) "
+                              "ORDER BY r.ts, r.seq")
+                   .arg(dose(QStringLiteral("r")), confirmedCondition()),
+               {});
+}
+
+JournalTable JournalQuery::lastHistory(const QString &number) const
+{
+    return run(QStringLiteral("SELECT time_text, ts, cabinet_id, cell, number, history FROM dose_event "
+                              "WHERE kind = 'history' AND number = ? AND history <> '' "
+                              "ORDER BY ts DESC, seq DESC LIMIT 1"),
+               {number});
+}
+
+QByteArray tableToJson(const JournalTable &table)
+{
+    QJsonArray array;
+    for (const QVariantList &row : table.rows) {
+        QJsonObject o;
+        for (int i = 0; i < table.columns.size(); ++i)
+            o.insert(table.columns.at(i), QJsonValue::fromVariant(row.value(i)));
+        array.append(o);
+    }
+    return QJsonDocument(array).toJson(QJsonDocument::Indented);
+}

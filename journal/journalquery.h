@@ -1,0 +1,87 @@
+#pragma once
+
+// Questions asked of a journal: the events with filters and paging, the
+// workers of a year against their limits, one worker's confirmed doses, one
+// dosimeter's life, the read-outs never confirmed, the last history read of a
+// dosimeter. The same SQL runs over the cabinet's SQLite file (QSQLITE) and
+// the site's PostgreSQL (QPSQL), whose table has the same columns.
+//
+// A confirmed dose is a read-out followed by a successful OUT_true for the
+// same cell and dosimeter number, with no other read-out of them in between.
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVector>
+
+// A result: column names and rows of values (NULL is an invalid QVariant).
+struct JournalTable {
+    QStringList columns;
+    QVector<QVariantList> rows;
+
+    int column(const QString &name) const { return columns.indexOf(name); }
+    QVariant value(int row, const QString &name) const { return rows.value(row).value(column(name)); }
+};
+
+struct EventFilter {
+    qint64 fromUtc = -1;       // ts >= fromUtc when >= 0
+    qint64 toUtc = -1;         // ts < toUtc when >= 0
+    QString uid;               // worker identifier, compared upper-cased
+    int cell = -1;
+    QString number;            // dosimeter number
+    QString cabinetId;
+    QStringList kinds;         // any of these kinds; empty: all
+    int limit = 1000;          // page size; <= 0: no limit
+    int offset = 0;
+    bool newestFirst = false;
+};
+
+class JournalQuery
+{
+public:
+    explicit JournalQuery(const QSqlDatabase &db);
+
+    // Columns of events(): every column but the request and reply texts
+    // unless withTexts.
+    JournalTable events(const EventFilter &filter, bool withTexts = false) const;
+    // How many events the filter matches, without paging.
+    qint64 countEvents(const EventFilter &filter) const;
+
+    // Per worker identifier with activity in the year: uid, name (the latest
+    // issued), issues, returns (confirmed), dose (gamma + neutron),
+    // max_rate_gamma, max_rate_neutron; with annualDoseKey naming a users
+    // column and a users table present also dose_limit and share (dose /
+    // limit). Ordered by uid.
+    JournalTable workers(int year, const QString &annualDoseKey = QString()) const;
+
+    // One worker's confirmed read-outs, oldest first: time_text, ts,
+    // cabinet_id, cell, number, dose_gamma, dose_neutron, dose, rate_gamma,
+    // rate_neutron.
+    JournalTable workerDoses(const QString &uid) const;
+
+    // Every event of a dosimeter number, oldest first (no request and reply texts).
+    JournalTable dosimeterLife(const QString &number) const;
+
+    // Read-outs without a confirmation after them: the doses that would be lost.
+    JournalTable unconfirmed() const;
+
+    // The latest history read of a dosimeter (one row or none).
+    JournalTable lastHistory(const QString &number) const;
+
+    // The error of the last question; empty when it worked.
+    QString lastError() const { return m_error; }
+
+    // The SQL condition that a read-out row aliased r has been confirmed.
+    static QString confirmedCondition(const QString &alias = QStringLiteral("r"));
+
+private:
+    JournalTable run(const QString &sql, const QVariantList &binds) const;
+    QString where(const EventFilter &f, QVariantList *binds) const;
+
+    QSqlDatabase m_db;
+    mutable QString m_error;
+};
+
+// A table as a JSON array of objects (numbers as numbers, NULL as null).
+QByteArray tableToJson(const JournalTable &table);

@@ -1,0 +1,189 @@
+#include "journalschema.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace journal {
+
+const QString kTable = QStringLiteral("dose_event");
+
+namespace kind {
+const QString Startup = QStringLiteral("startup");
+const QString Registered = QStringLiteral("registered");
+const QString Unregistered = QStringLiteral("unregistered");
+const QString Issue = QStringLiteral("issue");
+const QString Readout = QStringLiteral("readout");
+const QString ReadoutFailed = QStringLiteral("readout_failed");
+const QString History = QStringLiteral("history");
+const QString Confirm = QStringLiteral("confirm");
+const QString NotConfirmed = QStringLiteral("not_confirmed");
+const QString CellFree = QStringLiteral("cell_free");
+const QString CellBlock = QStringLiteral("cell_block");
+const QString CellUnblock = QStringLiteral("cell_unblock");
+const QString Hub = QStringLiteral("hub");
+const QString ScanError = QStringLiteral("scan_error");
+const QString Gap = QStringLiteral("gap");
+const QString Replaced = QStringLiteral("journal_replaced");
+} // namespace kind
+
+const QVector<Column> &columns()
+{
+    using T = ColumnType;
+    static const QVector<Column> list{
+        {QStringLiteral("seq"), T::Integer},
+        {QStringLiteral("ts"), T::Integer},              // UTC seconds
+        {QStringLiteral("time_text"), T::Text},          // ISO 8601, local time with its offset
+        {QStringLiteral("cabinet_id"), T::Text},
+        {QStringLiteral("command"), T::Text},
+        {QStringLiteral("kind"), T::Text},
+        {QStringLiteral("cell"), T::Integer},
+        {QStringLiteral("port"), T::Text},
+        {QStringLiteral("number"), T::Text},             // dosimeter number as decimal text
+        {QStringLiteral("uid"), T::Text},                // worker identifier as the dosimeter holds it
+        {QStringLiteral("uname"), T::Text},
+        {QStringLiteral("work_order"), T::Text},
+        {QStringLiteral("operator"), T::Text},
+        {QStringLiteral("gdel"), T::Real},
+        {QStringLiteral("gde2"), T::Real},
+        {QStringLiteral("gderl"), T::Real},
+        {QStringLiteral("gder2"), T::Real},
+        {QStringLiteral("ndel"), T::Real},
+        {QStringLiteral("nde2"), T::Real},
+        {QStringLiteral("nderl"), T::Real},
+        {QStringLiteral("nder2"), T::Real},
+        {QStringLiteral("outcome"), T::Text},            // the reply's error text
+        {QStringLiteral("dosimeter_type"), T::Text},
+        {QStringLiteral("dose_gamma"), T::Real},
+        {QStringLiteral("rate_gamma"), T::Real},
+        {QStringLiteral("rate_gamma_time"), T::Integer},
+        {QStringLiteral("dose_neutron"), T::Real},
+        {QStringLiteral("rate_neutron"), T::Real},
+        {QStringLiteral("rate_neutron_time"), T::Integer},
+        {QStringLiteral("history"), T::Text},
+        {QStringLiteral("note"), T::Text},
+        {QStringLiteral("lost_count"), T::Integer},
+        {QStringLiteral("lost_first"), T::Integer},
+        {QStringLiteral("lost_last"), T::Integer},
+        {QStringLiteral("request"), T::Text},
+        {QStringLiteral("reply"), T::Text},
+    };
+    return list;
+}
+
+QStringList columnNames()
+{
+    QStringList names;
+    for (const Column &c : columns())
+        names << c.name;
+    return names;
+}
+
+QString insertStatement(bool onConflictIgnore)
+{
+    const QStringList names = columnNames();
+    QStringList placeholders;
+    for (const QString &n : names)
+        placeholders << QLatin1Char(':') + n;
+    QString sql = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                      .arg(kTable, names.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')));
+    if (onConflictIgnore)
+        sql += QStringLiteral(" ON CONFLICT (cabinet_id, seq) DO NOTHING");
+    return sql;
+}
+
+namespace {
+
+bool run(QSqlQuery &q, const QString &sql, QString *error)
+{
+    if (q.exec(sql))
+        return true;
+    if (error)
+        *error = q.lastError().text();
+    return false;
+}
+
+QString sqliteType(ColumnType t)
+{
+    switch (t) {
+    case ColumnType::Integer: return QStringLiteral("INTEGER");
+    case ColumnType::Real: return QStringLiteral("REAL");
+    case ColumnType::Text: break;
+    }
+    return QStringLiteral("TEXT");
+}
+
+// Migration to version 1: the table, its indexes, the sync progress.
+QStringList version1()
+{
+    QStringList defs;
+    for (const Column &c : columns()) {
+        if (c.name == QLatin1String("seq"))
+            defs << QStringLiteral("seq INTEGER PRIMARY KEY");
+        else
+            defs << c.name + QLatin1Char(' ') + sqliteType(c.type);
+    }
+    return {
+        QStringLiteral("CREATE TABLE dose_event (%1)").arg(defs.join(QStringLiteral(", "))),
+        QStringLiteral("CREATE INDEX dose_event_ts ON dose_event (ts, cabinet_id, seq)"),
+        QStringLiteral("CREATE INDEX dose_event_match ON dose_event (cabinet_id, kind, cell, number, seq)"),
+        QStringLiteral("CREATE INDEX dose_event_number ON dose_event (number, seq)"),
+        QStringLiteral("CREATE INDEX dose_event_uid ON dose_event (uid, kind)"),
+        QStringLiteral("CREATE TABLE sync_progress (target TEXT PRIMARY KEY, seq INTEGER NOT NULL)"),
+    };
+}
+
+} // namespace
+
+int schemaVersion(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT max(version) FROM schema_version")) || !q.next())
+        return 0;
+    return q.value(0).toInt();
+}
+
+bool prepareSqlite(QSqlDatabase &db, QString *error)
+{
+    QSqlQuery q(db);
+    // A file that is not a database fails here already.
+    if (!run(q, QStringLiteral("PRAGMA journal_mode=WAL"), error))
+        return false;
+    if (!q.next() || q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        if (error)
+            *error = QStringLiteral("WAL mode refused");
+        return false;
+    }
+    if (!run(q, QStringLiteral("PRAGMA synchronous=FULL"), error)
+        || !run(q, QStringLiteral("PRAGMA busy_timeout=2000"), error)
+        || !run(q, QStringLiteral("PRAGMA cache_size=-256"), error)
+        || !run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL, "
+                                  "applied TEXT NOT NULL)"),
+                error))
+        return false;
+
+    const QVector<QStringList> migrations{version1()};
+    for (int v = schemaVersion(db); v < migrations.size(); ++v) {
+        if (!db.transaction()) {
+            if (error)
+                *error = db.lastError().text();
+            return false;
+        }
+        for (const QString &sql : migrations.at(v)) {
+            if (!run(q, sql, error)) {
+                db.rollback();
+                return false;
+            }
+        }
+        q.prepare(QStringLiteral("INSERT INTO schema_version VALUES (?, datetime('now'))"));
+        q.addBindValue(v + 1);
+        if (!q.exec() || !db.commit()) {
+            if (error)
+                *error = q.lastError().text();
+            db.rollback();
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace journal

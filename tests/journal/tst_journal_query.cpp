@@ -1,0 +1,313 @@
+// The query code over the cabinet's SQLite file and the site's PostgreSQL:
+// which read-outs count as confirmed, workers of a year, paging and filters,
+// and dose_report's arguments, outputs and exit codes.
+#include "journaltest.h"
+#include "journalstore.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Rows = QVector<JournalRow>;
+using Doses = QMap<QString, double>;
+Q_DECLARE_METATYPE(Rows)
+Q_DECLARE_METATYPE(Doses)
+
+namespace {
+
+// A row with the columns the matching rule reads; seq follows the order given.
+JournalRow ev(const QString &kind, int cell, const QString &number, const QString &uid = QString(), double gamma = 0,
+              double neutron = 0, const QString &time = QStringLiteral("2026-03-01T10:00:00+03:00"),
+              const QString &cabinet = QStringLiteral("A"))
+{
+    JournalRow r{{QStringLiteral("kind"), kind}, {QStringLiteral("cell"), cell}, {QStringLiteral("number"), number},
+                 {QStringLiteral("uid"), uid}, {QStringLiteral("time_text"), time},
+                 {QStringLiteral("cabinet_id"), cabinet}, {QStringLiteral("outcome"), QString()}};
+    r.insert(QStringLiteral("ts"), QDateTime::fromString(time, Qt::ISODate).toSecsSinceEpoch());
+    if (kind == QLatin1String("readout")) {
+        r.insert(QStringLiteral("dose_gamma"), gamma);
+        if (neutron > 0)
+            r.insert(QStringLiteral("dose_neutron"), neutron);
+        r.insert(QStringLiteral("rate_gamma"), gamma / 10);
+    }
+    return r;
+}
+
+// Inserts rows with the given times (the store would stamp them with now).
+QString insertRows(QSqlDatabase &db, const Rows &rows)
+{
+    QSqlQuery q(db);
+    if (!q.prepare(journal::insertStatement(false)))
+        return q.lastError().text();
+    qint64 seq = 0;
+    for (const JournalRow &row : rows) {
+        for (const QString &n : journal::columnNames())
+            q.bindValue(QLatin1Char(':') + n, row.value(n));
+        q.bindValue(QStringLiteral(":seq"), ++seq);
+        if (!q.exec())
+            return q.lastError().text();
+    }
+    return QString();
+}
+
+Doses dosesOf(const JournalTable &workers)
+{
+    Doses d;
+    for (int i = 0; i < workers.rows.size(); ++i) {
+        if (workers.value(i, QStringLiteral("returns")).toInt() > 0)
+            d.insert(workers.value(i, QStringLiteral("uid")).toString(), workers.value(i, QStringLiteral("dose")).toDouble());
+    }
+    return d;
+}
+
+struct Run {
+    int exitCode = -1;
+    QString out, err;
+};
+
+Run report(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(DOSE_REPORT_BIN), args);
+    Run r;
+    if (!p.waitForFinished(30000))
+        return r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+} // namespace
+
+class TestJournalQuery : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    TestCluster m_cluster;
+    bool m_pg = false;
+    int m_files = 0;
+
+    // A fresh SQLite journal holding the rows.
+    QString sqliteWith(const Rows &rows)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("j%1.sqlite").arg(++m_files));
+        { JournalStore store(path, QStringLiteral("A")); }
+        ScopedDb db(path);
+        const QString error = insertRows(db.db(), rows);
+        return error.isEmpty() ? path : QString();
+    }
+
+    PgSettings pg() const { return clusterSettings(m_cluster); }
+
+private slots:
+    void initTestCase()
+    {
+        m_pg = m_cluster.start().isEmpty()
+            && m_cluster.execFile(sourcePath(QStringLiteral("db/journal.sql"))).isEmpty();
+    }
+
+    // Which read-outs count, on both databases; on PostgreSQL the view that
+    // the annual dose function reads agrees with the query code.
+    void confirmedDoses_data()
+    {
+        QTest::addColumn<Rows>("rows");
+        QTest::addColumn<Doses>("doses");       // per worker, year 2026
+        QTest::addColumn<int>("unconfirmed");
+        const QString r = QStringLiteral("readout"), c = QStringLiteral("confirm");
+        const QString n1 = QStringLiteral("701"), n2 = QStringLiteral("702");
+        QTest::newRow("read-out then confirmation") << Rows{ev(r, 1, n1, "W1", 2.5, 0.5), ev(c, 1, n1)}
+                                                    << Doses{{"W1", 3.0}} << 0;
+        QTest::newRow("confirmation without read-out") << Rows{ev(c, 1, n1)} << Doses{} << 0;
+        QTest::newRow("read twice: the latest counts")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(r, 1, n1, "W1", 2.25), ev(c, 1, n1)} << Doses{{"W1", 2.25}} << 1;
+        QTest::newRow("confirmed twice: counted once")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(c, 1, n1), ev(c, 1, n1)} << Doses{{"W1", 2.0}} << 0;
+        QTest::newRow("confirmation of another cell or number")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(c, 2, n1), ev(c, 1, n2)} << Doses{} << 1;
+        QTest::newRow("OUT_true that did not confirm")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(QStringLiteral("not_confirmed"), 1, n1)} << Doses{} << 1;
+        QTest::newRow("confirmation before the read-out")
+            << Rows{ev(c, 1, n1), ev(r, 1, n1, "W1", 2.0)} << Doses{} << 1;
+        QTest::newRow("another cabinet's confirmation")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(c, 1, n1, QString(), 0, 0, "2026-03-01T11:00:00+03:00", "B")}
+            << Doses{} << 1;
+        QTest::newRow("two workers, two cycles of one dosimeter")
+            << Rows{ev(r, 1, n1, "W1", 1.0), ev(c, 1, n1), ev(r, 3, n1, "W2", 4.0), ev(c, 3, n1),
+                    ev(r, 1, n1, "W1", 0.5), ev(c, 1, n1)}
+            << Doses{{"W1", 1.5}, {"W2", 4.0}} << 0;
+        QTest::newRow("read out in the old year, confirmed in the new one")
+            << Rows{ev(r, 1, n1, "W1", 9.0, 0, "2025-12-31T23:59:00+03:00"), ev(c, 1, n1, {}, 0, 0, "2026-01-01T00:01:00+03:00"),
+                    ev(r, 1, n1, "W1", 1.0, 0, "2026-01-02T08:00:00+03:00"), ev(c, 1, n1, {}, 0, 0, "2026-01-02T08:01:00+03:00")}
+            << Doses{{"W1", 1.0}} << 0;
+    }
+    void confirmedDoses()
+    {
+        QFETCH(Rows, rows);
+        QFETCH(Doses, doses);
+        QFETCH(int, unconfirmed);
+        const QString path = sqliteWith(rows);
+        QVERIFY(!path.isEmpty());
+        ScopedDb lite(path);
+        JournalQuery q(lite.db());
+        QCOMPARE(dosesOf(q.workers(2026)), doses);
+        QCOMPARE(q.unconfirmed().rows.size(), unconfirmed);
+        QCOMPARE(q.lastError(), QString());
+
+        if (!m_pg)
+            QSKIP("no PostgreSQL cluster");
+        ScopedDb site(pg());
+        QVERIFY(site.isOpen());
+        QCOMPARE(site.exec(QStringLiteral("TRUNCATE dose_event")), QString());
+        QCOMPARE(insertRows(site.db(), rows), QString());
+        JournalQuery pq(site.db());
+        QCOMPARE(dosesOf(pq.workers(2026)), doses);
+        QCOMPARE(pq.unconfirmed().rows.size(), unconfirmed);
+        Doses view;
+        QSqlQuery v(site.db());
+        QVERIFY(v.exec(QStringLiteral("SELECT uid, dose FROM dose_year_by_worker WHERE year = 2026")));
+        while (v.next())
+            view.insert(v.value(0).toString(), v.value(1).toDouble());
+        QCOMPARE(view, doses);
+    }
+
+    // Pages of events in order, filters and counts.
+    void pagingAndFilters()
+    {
+        Rows rows;
+        for (int i = 0; i < 250; ++i)
+            rows << ev(i % 5 ? QStringLiteral("issue") : QStringLiteral("readout"), 1 + i % 10, QString::number(700 + i % 7),
+                       QStringLiteral("W%1").arg(i % 3), 1.0, 0,
+                       QDateTime(QDate(2026, 3, 1), QTime(0, 0), Qt::OffsetFromUTC, 0).addSecs(60 * i).toString(Qt::ISODate));
+        const QString path = sqliteWith(rows);
+        ScopedDb lite(path);
+        JournalQuery q(lite.db());
+        EventFilter f;
+        f.limit = 100;
+        f.offset = 200;
+        JournalTable page = q.events(f);
+        QCOMPARE(page.rows.size(), 50);
+        QCOMPARE(page.value(0, QStringLiteral("seq")).toInt(), 201);
+        QVERIFY(page.column(QStringLiteral("request")) < 0);
+        f.newestFirst = true;
+        f.offset = 0;
+        f.limit = 1;
+        QCOMPARE(q.events(f).value(0, QStringLiteral("seq")).toInt(), 250);
+
+        struct Case { EventFilter filter; qint64 count; };
+        auto filter = [](auto set) { EventFilter e; e.limit = 0; set(e); return e; };
+        const qint64 start = QDateTime(QDate(2026, 3, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch();
+        const QVector<Case> cases{
+            {filter([](EventFilter &) {}), 250},
+            {filter([](EventFilter &e) { e.uid = QStringLiteral("w1"); }), 83},
+            {filter([](EventFilter &e) { e.cell = 3; }), 25},
+            {filter([](EventFilter &e) { e.number = QStringLiteral("700"); }), 36},
+            {filter([&](EventFilter &e) { e.fromUtc = start + 60 * 10; e.toUtc = start + 60 * 20; }), 10},
+            {filter([](EventFilter &e) { e.kinds = QStringList{QStringLiteral("readout")}; }), 50},
+            {filter([](EventFilter &e) { e.cabinetId = QStringLiteral("B"); }), 0},
+        };
+        for (const Case &c : cases) {
+            QCOMPARE(q.countEvents(c.filter), c.count);
+            QCOMPARE(qint64(q.events(c.filter).rows.size()), c.count);
+        }
+        QCOMPARE(q.dosimeterLife(QStringLiteral("703")).rows.size(), 36);
+    }
+
+    void doseReport_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");   // exact stdout, or the start of stderr for failures
+        const QString f = QStringLiteral("%FILE%");
+        auto args = [](std::initializer_list<const char *> list) {
+            QStringList l;
+            for (const char *a : list)
+                l << QString::fromUtf8(a);
+            return l;
+        };
+        QTest::newRow("no command") << QStringList{} << 1 << QStringLiteral("dose_report: no command given");
+        QTest::newRow("unknown command") << args({"frobnicate"}) << 1 << QStringLiteral("dose_report: unknown command \"frobnicate\"");
+        QTest::newRow("option of another command") << args({"workers", "--cell", "3"}) << 1
+                                                   << QStringLiteral("dose_report: --cell does not apply to workers");
+        QTest::newRow("two formats") << args({"--csv", "--json", "workers"}) << 1
+                                     << QStringLiteral("dose_report: --csv and --json exclude each other");
+        QTest::newRow("bad date") << args({"events", "--from", "yesterday"}) << 1
+                                  << QStringLiteral("dose_report: --from needs a date or an ISO time, not \"yesterday\"");
+        QTest::newRow("dosimeter without number") << args({"dosimeter"}) << 1
+                                                  << QStringLiteral("dose_report: dosimeter needs exactly one dosimeter number");
+        QTest::newRow("bad year") << args({"workers", "--year", "20x6"}) << 1
+                                  << QStringLiteral("dose_report: --year needs a year, not \"20x6\"");
+        QTest::newRow("missing file") << args({"--sqlite", "/nonexistent/j.sqlite", "workers"}) << 2
+                                      << QStringLiteral("dose_report: journal file /nonexistent/j.sqlite not found");
+        QTest::newRow("not a database") << (QStringList{QStringLiteral("--sqlite"), QStringLiteral("%GARBAGE%"), QStringLiteral("workers")})
+                                        << 2 << QStringLiteral("dose_report: ");
+        QTest::newRow("workers, CSV")
+            << (QStringList{QStringLiteral("--sqlite"), f, QStringLiteral("--csv"), QStringLiteral("workers"), QStringLiteral("--year"), QStringLiteral("2026")})
+            << 0
+            << QStringLiteral("uid,name,issues,returns,dose,max_rate_gamma,max_rate_neutron\r\n"
+                              "W1,\"ИВАНОВ, И.\",1,1,3,0.25,\r\n");
+        QTest::newRow("unconfirmed, text")
+            << (QStringList{QStringLiteral("--sqlite"), f, QStringLiteral("unconfirmed")}) << 0
+            << QStringLiteral("time_text                  ts          cabinet_id  seq  cell  number  uid  work_order  dose_gamma  dose_neutron  dose  rate_gamma  rate_neutron\n"
+                              "2026-03-01T10:00:00+03:00  1772348400  A           4    2     702     W2               1.5                       1.5   0.15\n");
+        QTest::newRow("events of one worker, CSV columns")
+            << (QStringList{QStringLiteral("--sqlite"), f, QStringLiteral("--csv"), QStringLiteral("events"), QStringLiteral("--uid"), QStringLiteral("w1"),
+                            QStringLiteral("--cell"), QStringLiteral("1")})
+            << 0 << QStringLiteral("%3 rows%");
+    }
+    void doseReport()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        JournalRow issue = ev(QStringLiteral("issue"), 1, QStringLiteral("701"), QStringLiteral("W1"));
+        issue.insert(QStringLiteral("uname"), QStringLiteral("ИВАНОВ, И."));
+        const QString path = sqliteWith({issue, ev(QStringLiteral("readout"), 1, QStringLiteral("701"), QStringLiteral("W1"), 2.5, 0.5),
+                                         ev(QStringLiteral("confirm"), 1, QStringLiteral("701")),
+                                         ev(QStringLiteral("readout"), 2, QStringLiteral("702"), QStringLiteral("W2"), 1.5)});
+        const QString garbage = m_dir.filePath(QStringLiteral("garbage.sqlite"));
+        writeBytes(garbage, QByteArray(4096, 'g'));
+        args.replaceInStrings(QStringLiteral("%FILE%"), path);
+        args.replaceInStrings(QStringLiteral("%GARBAGE%"), garbage);
+        const Run r = report(args);
+        QCOMPARE(r.exitCode, exitCode);
+        if (exitCode != 0) {
+            QVERIFY2(r.err.startsWith(output), qPrintable(r.err));
+            QCOMPARE(r.out, QString());
+        } else if (output == QLatin1String("%3 rows%")) {
+            const QStringList lines = r.out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+            QCOMPARE(lines.size(), 3);
+            QVERIFY(lines.first().startsWith(QStringLiteral("seq,ts,time_text,cabinet_id,command,kind,cell")));
+        } else {
+            QCOMPARE(r.out, output);
+        }
+    }
+
+    // JSON output and the PostgreSQL source that cannot be reached.
+    void doseReportJsonAndUnreachable()
+    {
+        const QString path = sqliteWith({ev(QStringLiteral("readout"), 2, QStringLiteral("702"), QStringLiteral("W2"), 1.5, 0.25)});
+        const Run json = report({QStringLiteral("--sqlite"), path, QStringLiteral("--json"), QStringLiteral("unconfirmed")});
+        QCOMPARE(json.exitCode, 0);
+        const QJsonArray a = QJsonDocument::fromJson(json.out.toUtf8()).array();
+        QCOMPARE(a.size(), 1);
+        QCOMPARE(a.at(0).toObject().value(QStringLiteral("dose")).toDouble(), 1.75);
+        QCOMPARE(a.at(0).toObject().value(QStringLiteral("number")).toString(), QStringLiteral("702"));
+
+        const QString settings = m_dir.filePath(QStringLiteral("settings.ini"));
+        writeBytes(settings, QStringLiteral("[Journal]\nhost=127.0.0.1\nport=%1\nuser=nobody\n").arg(closedPort()).toUtf8());
+        const Run down = report({QStringLiteral("--pg"), QStringLiteral("--settings"), settings, QStringLiteral("workers")});
+        QCOMPARE(down.exitCode, 2);
+        QVERIFY2(down.err.startsWith(QStringLiteral("dose_report: cannot connect to PostgreSQL")), qPrintable(down.err));
+    }
+
+    void cleanupTestCase() { m_cluster.stop(); }
+};
+
+QTEST_GUILESS_MAIN(TestJournalQuery)
+#include "tst_journal_query.moc"
