@@ -71,11 +71,12 @@ int main(int argc, char *argv[])
     p.setApplicationDescription(QStringLiteral("Reports over the dose journal.\n\n") + QLatin1String(kUsage));
     p.addHelpOption();
     const QCommandLineOption sqlite(QStringLiteral("sqlite"),
-        QStringLiteral("The cabinet's journal file (default: journal.sqlite)."), QStringLiteral("FILE"));
+        QStringLiteral("The cabinet's journal file (default: the journal of --settings, else journal.sqlite)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption pg(QStringLiteral("pg"),
         QStringLiteral("Read the site's PostgreSQL (PG* variables, or the [Journal] keys of --settings)."));
     const QCommandLineOption settings(QStringLiteral("settings"),
-        QStringLiteral("The controller's settings file: [Journal] connection keys and annual_dose_key."),
+        QStringLiteral("The controller's settings file: its journal file, [Journal] connection keys and annual_dose_key."),
         QStringLiteral("FILE"));
     const QCommandLineOption key(QStringLiteral("key"),
         QStringLiteral("users column holding the worker identifier (user_id, tab_num, card_id, code)."),
@@ -147,11 +148,17 @@ int main(int argc, char *argv[])
 
     // The source.
     QString annualKey = p.value(key);
+    QString journalFile = QStringLiteral("journal.sqlite");
     PgSettings pgSettings;
     if (p.isSet(settings)) {
         if (!QFileInfo::exists(p.value(settings)))
             return fail(SourceUnreadable, QStringLiteral("settings file %1 not found").arg(p.value(settings)));
         QSettings s(p.value(settings), QSettings::IniFormat);
+        // The file the controller writes (a relative name is taken from the current folder).
+        journalFile = s.value(QStringLiteral("Settings/journal"), journalFile).toString().trimmed();
+        if (journalFile.isEmpty() && !p.isSet(sqlite) && !p.isSet(pg))
+            return fail(SourceUnreadable, QStringLiteral("settings file %1 keeps no journal (journal is empty)")
+                                              .arg(p.value(settings)));
         if (annualKey.isEmpty())
             annualKey = s.value(QStringLiteral("Settings/annual_dose_key")).toString().trimmed();
         s.beginGroup(QStringLiteral("Journal"));
@@ -169,7 +176,7 @@ int main(int argc, char *argv[])
         if (!db.isOpen())
             return fail(SourceUnreadable, QStringLiteral("cannot connect to PostgreSQL: ") + error.simplified());
     } else {
-        const QString file = p.isSet(sqlite) ? p.value(sqlite) : QStringLiteral("journal.sqlite");
+        const QString file = p.isSet(sqlite) ? p.value(sqlite) : journalFile;
         if (!QFileInfo(file).isFile())
             return fail(SourceUnreadable, QStringLiteral("journal file %1 not found").arg(file));
         db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);

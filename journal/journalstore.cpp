@@ -6,8 +6,11 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -23,6 +26,22 @@ void log(const QString &line)
 }
 
 int g_connections = 0;
+
+// The -wal and -shm files stay in place when the journal is closed. A reader
+// that may not create files in the journal's folder (the console's account,
+// dose_report run by an operator) can then open the file read-only also while
+// the controller is stopped; SQLite would otherwise delete both at close.
+// Qt's SQLite driver uses the system's libsqlite3, the one linked here.
+void keepWalFiles(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return;
+    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
+    int on = 1;
+    if (connection)
+        sqlite3_file_control(connection, "main", SQLITE_FCNTL_PERSIST_WAL, &on);
+}
 
 } // namespace
 
@@ -72,6 +91,7 @@ bool JournalStore::open(QString *error)
         if (!db.open()) {
             *error = db.lastError().text();
         } else if (journal::prepareSqlite(db, error)) {
+            keepWalFiles(db);
             QSqlQuery q(db);
             if (q.exec(QStringLiteral("SELECT max(seq) FROM dose_event")) && q.next() && !q.value(0).isNull()) {
                 m_lastSeq = q.value(0).toLongLong();

@@ -20,7 +20,8 @@ set(ORVIK_DESCRIPTION_cabinet
     "their USB serial lines and keeps the rack's state in small text files. It"
     "runs as the service cabinet_server under the account orvik-cabinet; the"
     "operator console cabinet_console (HTTP or HTTPS) runs beside it under the"
-    "account orvik-console.")
+    "account orvik-console. Every served command is recorded in a dose journal"
+    "(SQLite, optionally copied to the site's PostgreSQL) that dose_report reads.")
 set(ORVIK_DESCRIPTION_terminal
     "A full-screen Qt program where a worker logs in with a personnel code, card"
     "or barcode and is shown the cell of the dosimeter store that holds their"
@@ -29,10 +30,14 @@ set(ORVIK_DESCRIPTION_readers
     "Two small services that read a proximity-card reader and a barcode scanner"
     "on serial lines and write each code read, as hexadecimal text, into a file"
     "in /tmp/Orvik_gamma for the user terminal.")
+# Qt's SQL drivers are plugins, loaded at run time: SQLite for the journal
+# (the controller writes it, dose_report and the console read it), PostgreSQL
+# for the copy to the site's database and dose_report --pg.
+string(TOLOWER "lib${QT}sql${QT_MAJOR}" qt_sql)
+set(ORVIK_DEPENDS_cabinet "adduser, ${qt_sql}-sqlite, ${qt_sql}-psql")
 # The console serves Debian's chart.js from /usr/share/javascript.
-set(ORVIK_DEPENDS_cabinet "adduser")
 if(TARGET cabinet_console)
-    set(ORVIK_DEPENDS_cabinet "adduser, libjs-chart.js")
+    string(APPEND ORVIK_DEPENDS_cabinet ", libjs-chart.js")
 endif()
 set(ORVIK_DEPENDS_terminal "libqt5sql5-psql")
 set(ORVIK_DEPENDS_readers "adduser")

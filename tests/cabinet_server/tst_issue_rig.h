@@ -150,6 +150,26 @@ public:
 
     quint16 port() const { return m_port; }
 
+    // With RIG_KEEP_JOURNAL=DIR the journal the controller wrote is kept as
+    // DIR/<test>-<row>.sqlite (the ARM build reads it with its own dose_report).
+    ~Rig()
+    {
+        const QString keep = qEnvironmentVariable("RIG_KEEP_JOURNAL");
+        const QString journal = m_dir.filePath(QStringLiteral("journal.sqlite"));
+        if (keep.isEmpty() || !QFile::exists(journal))
+            return;
+        server.reset();
+        QString name = QString::fromLatin1(QTest::currentTestFunction());
+        if (QTest::currentDataTag())
+            name += QLatin1Char('-') + QString::fromLatin1(QTest::currentDataTag());
+        const QString target = QDir(keep).filePath(name + QStringLiteral(".sqlite"));
+        QDir().mkpath(keep);
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            QFile::remove(target + QLatin1String(suffix));
+            QFile::copy(journal + QLatin1String(suffix), target + QLatin1String(suffix));
+        }
+    }
+
     std::unique_ptr<SimRack> rack;
     std::unique_ptr<ServerProcess> server;
     QStringList extraSettings;   // more key=value lines for settings.ini

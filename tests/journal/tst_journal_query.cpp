@@ -9,8 +9,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
+
+#include <pwd.h>
+#include <unistd.h>
 
 using Rows = QVector<JournalRow>;
 using Doses = QMap<QString, double>;
@@ -255,6 +261,12 @@ private slots:
             << (QStringList{QStringLiteral("--sqlite"), f, QStringLiteral("unconfirmed")}) << 0
             << QStringLiteral("time_text                  ts          cabinet_id  seq  cell  number  uid  work_order  dose_gamma  dose_neutron  dose  rate_gamma  rate_neutron\n"
                               "2026-03-01T10:00:00+03:00  1772348400  A           4    2     702     W2               1.5                       1.5   0.15\n");
+        QTest::newRow("journal named by the settings")
+            << (QStringList{QStringLiteral("--settings"), QStringLiteral("%SETTINGS%"), QStringLiteral("--csv"), QStringLiteral("unconfirmed")})
+            << 0 << QStringLiteral("%2 rows%");
+        QTest::newRow("settings without a journal")
+            << (QStringList{QStringLiteral("--settings"), QStringLiteral("%NOJOURNAL%"), QStringLiteral("unconfirmed")}) << 2
+            << QStringLiteral("dose_report: settings file ");
         QTest::newRow("events of one worker, CSV columns")
             << (QStringList{QStringLiteral("--sqlite"), f, QStringLiteral("--csv"), QStringLiteral("events"), QStringLiteral("--uid"), QStringLiteral("w1"),
                             QStringLiteral("--cell"), QStringLiteral("1")})
@@ -274,6 +286,12 @@ private slots:
         writeBytes(garbage, QByteArray(4096, 'g'));
         args.replaceInStrings(QStringLiteral("%FILE%"), path);
         args.replaceInStrings(QStringLiteral("%GARBAGE%"), garbage);
+        const QString settings = m_dir.filePath(QStringLiteral("named.ini"));
+        writeBytes(settings, QStringLiteral("[Settings]\njournal=%1\n").arg(path).toUtf8());
+        args.replaceInStrings(QStringLiteral("%SETTINGS%"), settings);
+        const QString noJournal = m_dir.filePath(QStringLiteral("nojournal.ini"));
+        writeBytes(noJournal, "[Settings]\njournal=\n");
+        args.replaceInStrings(QStringLiteral("%NOJOURNAL%"), noJournal);
         const Run r = report(args);
         QCOMPARE(r.exitCode, exitCode);
         if (exitCode != 0) {
@@ -283,6 +301,11 @@ private slots:
             const QStringList lines = r.out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
             QCOMPARE(lines.size(), 3);
             QVERIFY(lines.first().startsWith(QStringLiteral("seq,ts,time_text,cabinet_id,command,kind,cell")));
+        } else if (output == QLatin1String("%2 rows%")) {
+            // The header and the one unconfirmed read-out of this file.
+            const QStringList lines = r.out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+            QCOMPARE(lines.size(), 2);
+            QVERIFY2(lines.at(1).contains(QStringLiteral(",702,W2,")), qPrintable(lines.at(1)));
         } else {
             QCOMPARE(r.out, output);
         }
@@ -304,6 +327,47 @@ private slots:
         const Run down = report({QStringLiteral("--pg"), QStringLiteral("--settings"), settings, QStringLiteral("workers")});
         QCOMPARE(down.exitCode, 2);
         QVERIFY2(down.err.startsWith(QStringLiteral("dose_report: cannot connect to PostgreSQL")), qPrintable(down.err));
+    }
+
+    // A reader that may not create files in the journal's folder (the
+    // console's account) lists the events while the journal is open for
+    // writing and after the writer has closed it.
+    void readerWithoutWriteAccess_data()
+    {
+        QTest::addColumn<bool>("writerOpen");
+        QTest::newRow("writer holds it open") << true;
+        QTest::newRow("writer stopped") << false;
+    }
+    void readerWithoutWriteAccess()
+    {
+        QFETCH(bool, writerOpen);
+        if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()
+            || !getpwnam("nobody"))
+            QSKIP("needs root, setpriv and the account nobody to read as another account");
+        QTemporaryDir dir;
+        const QFileDevice::Permissions open = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+            | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        QVERIFY(QFile::setPermissions(dir.path(), open));
+        // The program is copied where the other account may run it.
+        const QString program = dir.filePath(QStringLiteral("dose_report"));
+        QVERIFY(QFile::copy(QStringLiteral(DOSE_REPORT_BIN), program));
+        QVERIFY(QFile::setPermissions(program, open));
+        const QString path = dir.filePath(QStringLiteral("journal.sqlite"));
+        auto store = std::make_unique<JournalStore>(path, QStringLiteral("A"));
+        QVERIFY(store->append({ev(QStringLiteral("issue"), 1, QStringLiteral("701"), QStringLiteral("W1")),
+                               ev(QStringLiteral("readout"), 1, QStringLiteral("701"), QStringLiteral("W1"), 2.5)}));
+        if (!writerOpen)
+            store.reset();
+        QProcess p;
+        p.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                            QStringLiteral("--clear-groups"), program, QStringLiteral("--sqlite"), path,
+                                            QStringLiteral("--csv"), QStringLiteral("events")});
+        QVERIFY(p.waitForFinished(30000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.exitCode() == 0, qPrintable(err));
+        const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines.at(2).contains(QStringLiteral(",readout,1,")), qPrintable(lines.at(2)));
     }
 
     void cleanupTestCase() { m_cluster.stop(); }
