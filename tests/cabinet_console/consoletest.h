@@ -1,11 +1,14 @@
 #pragma once
 
+#include "simrack.h"
 #include "testsupport.h"
 
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QDir>
 
 #include <memory>
 #include <string>
@@ -65,3 +68,65 @@ private:
 
 // The value of a cookie in Set-Cookie lines, "" when absent.
 std::string cookieFrom(const std::vector<std::string> &setCookies, const std::string &name);
+
+// A controller and a console in one working folder over a simulated rack.
+struct ConsoleRig
+{
+    QTemporaryDir dir;
+    QString ram;
+    QString settings;
+    quint16 controllerPort = 0;
+    int consolePort = 0;
+    std::unique_ptr<SimRack> rack;
+    std::unique_ptr<ServerProcess> controller;
+    std::unique_ptr<ConsoleProcess> console;
+    QStringList env;
+
+    // extraSettings: more lines of [Settings] (a line "[Group]" starts a group).
+    explicit ConsoleRig(int cells, const QStringList &extraSettings = {})
+    {
+        ram = dir.filePath(QStringLiteral("ram"));
+        QDir().mkpath(ram);
+        rack = std::make_unique<SimRack>(dir.filePath(QStringLiteral("rack")));
+        controllerPort = freeTcpPort();
+        consolePort = freeTcpPort();
+        settings = dir.filePath(QStringLiteral("settings.ini"));
+        writeSettings(settings, QStringList{QStringLiteral("kas_count_cell=%1").arg(cells), QStringLiteral("Path_RAM=") + ram,
+                                 QStringLiteral("Time_energe_ppd=30"),
+                                 QStringLiteral("port_base=") + rack->portBase(),
+                                 QStringLiteral("tcp_port=%1").arg(controllerPort),
+                                 QStringLiteral("console_listen=127.0.0.1:%1").arg(consolePort),
+                                 QStringLiteral("console_users=") + dir.filePath(QStringLiteral("users"))}
+                                    + extraSettings);
+        env = QStringList{QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")};
+    }
+
+    // Adds the account tech (technician), starts the controller (unless
+    // withController is false) and the console.
+    bool start(bool withController = true)
+    {
+        if (addConsoleUser(settings, QStringLiteral("tech"), QStringLiteral("technician"), "tech-password") != 0)
+            return false;
+        if (!withController) {
+            console = std::make_unique<ConsoleProcess>(dir.path(), settings, env);
+            return console->waitReady();
+        }
+        controller = std::make_unique<ServerProcess>(dir.path(), controllerPort, env);
+        if (!controller->waitReady(60000))
+            return false;
+        console = std::make_unique<ConsoleProcess>(dir.path(), settings, env);
+        return console->waitReady();
+    }
+
+    QString file(const char *name) const { return QString::fromUtf8(readBytes(ram + QLatin1String(name))); }
+    QByteArray command(const QByteArray &json) const { return sendRequest(controllerPort, json, 400, 60000); }
+
+    // The controller's log so far: its output pipe is only read while waiting.
+    QByteArray controllerLog()
+    {
+        while (controller->process().waitForReadyRead(200)) {
+        }
+        return controller->log();
+    }
+};
+
