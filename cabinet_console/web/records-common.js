@@ -18,9 +18,13 @@ const kindWords = {
   journal_replaced: 'журнал заменён',
 };
 
+// Long free texts wrap; every other column stays on one line.
+const wrappedColumns = new Set(['uname', 'work_order', 'outcome', 'note']);
+
 function formatValue(column, value) {
   if (value === null || value === undefined) return '';
   if (column === 'kind') return kindWords[value] || value;
+  if (column === 'time_text') return String(value).replace('T', ' ');
   if (typeof value === 'number' && !Number.isInteger(value)) return value.toPrecision(6).replace(/\.?0+$/, '');
   return String(value);
 }
@@ -45,7 +49,7 @@ function fillTable(table, columns, rows, emptyText) {
   }
   body.replaceChildren(...rows.map(row =>
     el('tr', { className: row.kind ? 'kind-' + row.kind : '' },
-      ...columns.map(c => el('td', null, valueNode(c, row[c]))))));
+      ...columns.map(c => el('td', { className: wrappedColumns.has(c) ? 'wrap' : '' }, valueNode(c, row[c]))))));
 }
 
 function queryParam(name) {
