@@ -26,7 +26,9 @@ int addConsoleUser(const QString &settings, const QString &name, const QString &
 class ConsoleProcess : public ProgramProcess
 {
 public:
-    ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv = {});
+    // prefix: a command that runs the console (e.g. setpriv with another account); empty: run it directly.
+    ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv = {},
+                   const QStringList &prefix = {});
     // Waits for its "console listening" line; false on time-out or exit.
     bool waitReady(int timeoutMs = 10000) { return waitForOutput("console listening on", timeoutMs); }
 };
@@ -81,6 +83,7 @@ struct ConsoleRig
     std::unique_ptr<ServerProcess> controller;
     std::unique_ptr<ConsoleProcess> console;
     QStringList env;
+    QStringList consolePrefix;   // see ConsoleProcess
 
     // extraSettings: more lines of [Settings] (a line "[Group]" starts a group).
     explicit ConsoleRig(int cells, const QStringList &extraSettings = {})
@@ -108,13 +111,13 @@ struct ConsoleRig
         if (addConsoleUser(settings, QStringLiteral("tech"), QStringLiteral("technician"), "tech-password") != 0)
             return false;
         if (!withController) {
-            console = std::make_unique<ConsoleProcess>(dir.path(), settings, env);
+            console = std::make_unique<ConsoleProcess>(dir.path(), settings, env, consolePrefix);
             return console->waitReady();
         }
         controller = std::make_unique<ServerProcess>(dir.path(), controllerPort, env);
         if (!controller->waitReady(60000))
             return false;
-        console = std::make_unique<ConsoleProcess>(dir.path(), settings, env);
+        console = std::make_unique<ConsoleProcess>(dir.path(), settings, env, consolePrefix);
         return console->waitReady();
     }
 

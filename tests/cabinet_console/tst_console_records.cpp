@@ -18,6 +18,10 @@
 #include <atomic>
 #include <thread>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // RFC 4180: fields split at commas, quoted fields may hold commas, doubled
@@ -301,6 +305,61 @@ private slots:
         QCOMPARE(shrinks.load(), 0);
         QVERIFY(reads.load() > 0);
         QCOMPARE(total(web, ""), before + 20);
+    }
+
+    // The console under an account of its own that may only read the
+    // controller's folder (group read, as the installed services run): the
+    // journal is read while the controller writes it and after it closed it.
+    void readsAsAnotherAccount()
+    {
+        const group *nogroup = getgrnam("nogroup");
+        if (geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/setpriv")) || !nogroup)
+            QSKIP("needs root, setpriv and the group nogroup to run the console as another account");
+        ConsoleRig rig(2);
+        QVERIFY(rig.dir.isValid());
+        // The folder: the controller's, readable by the group, files inheriting it.
+        const QByteArray folder = QFile::encodeName(rig.dir.path());
+        QVERIFY(chown(folder.constData(), 0, nogroup->gr_gid) == 0);
+        QVERIFY(chmod(folder.constData(), 02750) == 0);
+        for (const QString &name : {QStringLiteral("settings.ini")}) {
+            const QByteArray f = QFile::encodeName(rig.dir.filePath(name));
+            QVERIFY(chown(f.constData(), 0, nogroup->gr_gid) == 0 && chmod(f.constData(), 0640) == 0);
+        }
+        rig.consolePrefix = QStringList{QStringLiteral("/usr/bin/setpriv"), QStringLiteral("--reuid=65534"),
+                                        QStringLiteral("--regid=%1").arg(nogroup->gr_gid), QStringLiteral("--clear-groups")};
+        QVERIFY(rig.start());
+        const QString journal = rig.dir.filePath(QStringLiteral("journal.sqlite"));
+        QVERIFY(QFileInfo::exists(journal + QStringLiteral("-shm")));
+        QVERIFY(!(QFileInfo(journal + QStringLiteral("-shm")).permissions() & QFileDevice::WriteOther));
+        WebClient web(rig.consolePort);
+        QCOMPARE(web.login(QStringLiteral("tech"), QStringLiteral("tech-password")), 200);
+
+        const qint64 before = total(web, "");
+        QVERIFY2(before > 0, qPrintable(QString::number(before)));
+        for (int i = 0; i < 5; ++i) {
+            QCOMPARE(web.post("/api/cell/block", {{QStringLiteral("cell"), 2}, {QStringLiteral("text"), QStringLiteral("x")}}).status, 200);
+            QCOMPARE(total(web, ""), before + 2 * i + 1);
+            rig.command(R"({"command":"cell_error","port":"","cell":"2","block":""})");
+            QCOMPARE(total(web, ""), before + 2 * i + 2);
+        }
+        QCOMPARE(kindsOf(events(web, "size=2")), (QStringList{"cell_unblock", "cell_block"}));
+        QCOMPARE(events(web, "kind=cell_block").first().toObject().value(QStringLiteral("operator")).toString(),
+                 QStringLiteral("tech"));
+
+        // The controller stops and closes the file: still readable, nothing lost.
+        rig.controller.reset();
+        {
+            // The last writer's connection closing folds the WAL file back
+            // (a stopped controller leaves it; the next one to close does this).
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("last-writer"));
+            db.setDatabaseName(journal);
+            QVERIFY(db.open());
+            QSqlQuery(QStringLiteral("SELECT COUNT(*) FROM dose_event"), db);
+            db.close();
+        }
+        closeConnection(QStringLiteral("last-writer"));
+        QVERIFY(!QFileInfo::exists(journal + QStringLiteral("-wal")));
+        QCOMPARE(total(web, ""), before + 10);
     }
 
     // Paging, filters and the CSV over a journal the journal library wrote
