@@ -50,18 +50,6 @@ JournalTable project(const JournalTable &table, const QStringList &columns)
     return out;
 }
 
-QJsonArray rowsToJson(const JournalTable &table)
-{
-    QJsonArray array;
-    for (const QVariantList &row : table.rows) {
-        QJsonObject o;
-        for (int i = 0; i < table.columns.size(); ++i)
-            o.insert(table.columns.at(i), QJsonValue::fromVariant(row.value(i)));
-        array.append(o);
-    }
-    return array;
-}
-
 QString param(const ApiRequest &req, const char *name)
 {
     return QString::fromStdString(req.query(name)).trimmed();
@@ -176,7 +164,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
                                {QStringLiteral("pages"), double(qMax<qint64>(1, (total + f.limit - 1) / f.limit))},
                                {QStringLiteral("columns"), QJsonArray::fromStringList(shownColumns())},
                                {QStringLiteral("kinds"), kindList()},
-                               {QStringLiteral("events"), rowsToJson(rows)}});
+                               {QStringLiteral("events"), tableToJsonArray(rows)}});
     });
 
     // Every row the filter matches, in the page's order and columns.
@@ -199,7 +187,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
             return ApiReply::error(400, QStringLiteral("Год: число от 1970"));
         const JournalTable t = query.workers(year, source.annualDoseKey);
         const bool limits = t.column(QStringLiteral("share")) >= 0;
-        QJsonArray workers = rowsToJson(t);
+        QJsonArray workers = tableToJsonArray(t);
         std::vector<QJsonObject> list;
         for (const QJsonValue &w : workers) {
             QJsonObject o = w.toObject();
@@ -237,7 +225,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
         return ApiReply::json({{QStringLiteral("uid"), uid.toUpper()},
                                {QStringLiteral("name"), issue.value(0, QStringLiteral("uname")).toString()},
                                {QStringLiteral("total"), total},
-                               {QStringLiteral("doses"), rowsToJson(doses)}});
+                               {QStringLiteral("doses"), tableToJsonArray(doses)}});
     });
 
     journalRoute(table, ctx, "/api/dosimeter", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
@@ -256,7 +244,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
         }
         return ApiReply::json({{QStringLiteral("number"), number},
                                {QStringLiteral("columns"), QJsonArray::fromStringList(shownColumns())},
-                               {QStringLiteral("life"), rowsToJson(life)},
+                               {QStringLiteral("life"), tableToJsonArray(life)},
                                {QStringLiteral("history"), last}});
     });
 }

@@ -231,7 +231,7 @@ JournalTable JournalQuery::lastHistory(const QString &number) const
                {number});
 }
 
-QByteArray tableToJson(const JournalTable &table)
+QJsonArray tableToJsonArray(const JournalTable &table)
 {
     QJsonArray array;
     for (const QVariantList &row : table.rows) {
@@ -240,7 +240,12 @@ QByteArray tableToJson(const JournalTable &table)
             o.insert(table.columns.at(i), QJsonValue::fromVariant(row.value(i)));
         array.append(o);
     }
-    return QJsonDocument(array).toJson(QJsonDocument::Indented);
+    return array;
+}
+
+QByteArray tableToJson(const JournalTable &table)
+{
+    return QJsonDocument(tableToJsonArray(table)).toJson(QJsonDocument::Indented);
 }
 
 QString tableCellText(const QVariant &v)

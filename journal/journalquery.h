@@ -9,6 +9,7 @@
 // A confirmed dose is a read-out followed by a successful OUT_true for the
 // same cell and dosimeter number, with no other read-out of them in between.
 
+#include <QJsonArray>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -84,6 +85,7 @@ private:
 };
 
 // A table as a JSON array of objects (numbers as numbers, NULL as null).
+QJsonArray tableToJsonArray(const JournalTable &table);
 QByteArray tableToJson(const JournalTable &table);
 
 // A table as CSV: a header line, CRLF line ends, fields with a comma, quote or

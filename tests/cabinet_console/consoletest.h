@@ -104,6 +104,20 @@ struct ConsoleRig
         env = QStringList{QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")};
     }
 
+    // Dosimeters 5001 … 5000 + count in cells 1 … count (USB position and
+    // device index follow the cell) and hub.ini for them.
+    bool placeDosimeters(int count)
+    {
+        QByteArray hub;
+        for (int pos = 1; pos <= count; ++pos) {
+            if (rack->insert(pos, 5000 + pos, pos - 1) != pos - 1)
+                return false;
+            hub += SimRack::hubId(pos).toUtf8() + '\n';
+        }
+        writeBytes(dir.filePath(QStringLiteral("hub.ini")), hub);
+        return true;
+    }
+
     // Adds the account tech (technician), starts the controller (unless
     // withController is false) and the console.
     bool start(bool withController = true)

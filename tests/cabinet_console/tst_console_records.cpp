@@ -169,10 +169,7 @@ private slots:
     {
         ConsoleRig rig(3);
         QVERIFY(rig.dir.isValid());
-        for (int pos = 1; pos <= 3; ++pos)
-            QCOMPARE(rig.rack->insert(pos, 5000 + pos, pos - 1), pos - 1);
-        writeBytes(rig.dir.filePath(QStringLiteral("hub.ini")),
-                   (SimRack::hubId(1) + '\n' + SimRack::hubId(2) + '\n' + SimRack::hubId(3) + '\n').toUtf8());
+        QVERIFY(rig.placeDosimeters(3));
         QVERIFY(rig.start());
         WebClient web(rig.consolePort);
         QCOMPARE(web.login(QStringLiteral("tech"), QStringLiteral("tech-password")), 200);
