@@ -55,7 +55,7 @@ QString param(const ApiRequest &req, const char *name)
     return QString::fromStdString(req.query(name)).trimmed();
 }
 
-bool positive(const QString &text, int *value, int minimum, int maximum)
+bool intInRange(const QString &text, int *value, int minimum, int maximum)
 {
     bool ok = false;
     const int v = text.toInt(&ok, 10);
@@ -77,7 +77,7 @@ bool readFilter(const ApiRequest &req, EventFilter *f, ApiReply *refusal)
         *refusal = ApiReply::error(400, QStringLiteral("Конец периода: нужна дата или дата и время"));
         return false;
     }
-    if (!cell.isEmpty() && !positive(cell, &f->cell, 1, 4096)) {
+    if (!cell.isEmpty() && !intInRange(cell, &f->cell, 1, 4096)) {
         *refusal = ApiReply::error(400, QStringLiteral("Ячейка: нужен номер от 1"));
         return false;
     }
@@ -150,8 +150,8 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
         int page = 1;
         f.limit = kDefaultPageSize;
         const QString pageText = param(req, "page"), sizeText = param(req, "size");
-        if ((!pageText.isEmpty() && !positive(pageText, &page, 1, 10000000))
-            || (!sizeText.isEmpty() && !positive(sizeText, &f.limit, 1, kMaxPageSize)))
+        if ((!pageText.isEmpty() && !intInRange(pageText, &page, 1, 10000000))
+            || (!sizeText.isEmpty() && !intInRange(sizeText, &f.limit, 1, kMaxPageSize)))
             return ApiReply::error(400, QStringLiteral("Страница: номер от 1, размер от 1 до %1").arg(kMaxPageSize));
         f.offset = (page - 1) * f.limit;
         const JournalTable rows = project(query.events(f), shownColumns());
@@ -183,7 +183,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
     journalRoute(table, ctx, "/api/workers", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &source) {
         int year = QDate::currentDate().year();
         const QString yearText = param(req, "year");
-        if (!yearText.isEmpty() && !positive(yearText, &year, 1970, 9999))
+        if (!yearText.isEmpty() && !intInRange(yearText, &year, 1970, 9999))
             return ApiReply::error(400, QStringLiteral("Год: число от 1970"));
         const JournalTable t = query.workers(year, source.annualDoseKey);
         const bool limits = t.column(QStringLiteral("share")) >= 0;
