@@ -107,6 +107,7 @@ int main(int argc, char *argv[])
     readPortSettings();
     StartSettings();
     readConsoleSettings();
+    readJournalSettings();
     bool ok = false;
     const int udevTimeout = qEnvironmentVariableIntValue("CABINET_UDEVADM_TIMEOUT_MS", &ok);
     if (ok && udevTimeout > 0)
@@ -128,6 +129,8 @@ int main(int argc, char *argv[])
     context.hubFile = parser.value(hubOption);
     context.sessions = &sessionStore;
     context.limiter = &limiter;
+    context.journal = journalSourceFromSettings();
+    logLine(QStringLiteral("console: dose records from ") + context.journal.describe());
     if (!QFileInfo::exists(G_console_users))
         logLine(QStringLiteral("console: the accounts file %1 does not exist; add an account with "
                                "cabinet_console --add-user NAME ROLE").arg(G_console_users));

@@ -36,10 +36,15 @@ RouteTable buildRoutes(Context &context)
     table.page("/login", QStringLiteral("login.html"), Access::Public);
     table.page("/", QStringLiteral("index.html"));
     table.page("/calibration", QStringLiteral("calibration.html"), Access::Technician);
+    table.page("/records", QStringLiteral("records.html"));
+    table.page("/workers", QStringLiteral("workers.html"));
+    table.page("/worker", QStringLiteral("worker.html"));
+    table.page("/dosimeter", QStringLiteral("dosimeter.html"));
     registerSessionRoutes(table, context);
     registerRackRoutes(table, context);
     registerServiceRoutes(table, context);
     registerCalibrationRoutes(table, context);
+    registerRecordsRoutes(table, context);
     return table;
 }
 

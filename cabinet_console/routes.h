@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accounts.h"
+#include "journalsource.h"
 #include "sessions.h"
 
 #include <QByteArray>
@@ -83,6 +84,7 @@ struct Context
     QString hubFile = QStringLiteral("hub.ini");
     sessions::Store *sessions = nullptr;
     sessions::LoginLimiter *limiter = nullptr;
+    JournalSource journal;   // where the dose records are read
 };
 
 class RouteTable
@@ -116,6 +118,7 @@ void registerSessionRoutes(RouteTable &table, Context &context);
 void registerRackRoutes(RouteTable &table, Context &context);
 void registerServiceRoutes(RouteTable &table, Context &context);
 void registerCalibrationRoutes(RouteTable &table, Context &context);
+void registerRecordsRoutes(RouteTable &table, Context &context);
 
 // The session cookie's name and how a cookie is written.
 extern const char *const kSessionCookie;

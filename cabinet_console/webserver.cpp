@@ -266,6 +266,9 @@ void WebServer::install()
                 return;
             }
             QString html = QString::fromUtf8(webFile(page.file));
+            // The parts every logged-in page shares: its head lines and the navigation.
+            html.replace(QLatin1String("{{HEAD}}"), QString::fromUtf8(webFile(QStringLiteral("head.html"))));
+            html.replace(QLatin1String("{{HEADER}}"), QString::fromUtf8(webFile(QStringLiteral("header.html"))));
             std::string csrf = caller.csrf;
             if (page.access == Access::Public) {
                 // The login form's token: a cookie and the same value in the page.

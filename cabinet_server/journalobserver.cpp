@@ -21,17 +21,12 @@ JournalObserver::JournalObserver()
     if (G_journal_file.isEmpty())
         return;
     JournalStore::setLogSink(&logLine);
-    m_store = std::make_unique<JournalStore>(QDir::current().absoluteFilePath(G_journal_file), G_cabinet_id);
+    m_store = std::make_unique<JournalStore>(journalFilePath(), G_cabinet_id);
     if (!G_journal_pg.enabled)
         return;
     JournalSync::Options o;
     o.journalPath = m_store->path();
-    o.pg.enabled = true;
-    o.pg.host = G_journal_pg.host;
-    o.pg.port = G_journal_pg.port;
-    o.pg.dbname = G_journal_pg.dbname;
-    o.pg.user = G_journal_pg.user;
-    o.pg.password = readPasswordFile(G_journal_pg.passwordFile);
+    o.pg = journalPgSettings();
     o.annualDoseKey = G_annual_dose_key;
     o.batchRows = G_journal_pg.batchRows;
     if (!G_annual_dose_key.isEmpty() && !JournalSync::isAnnualDoseKey(G_annual_dose_key))

@@ -1,7 +1,9 @@
 #include "settings.h"
 
 #include "log.h"
+#include "pgconnection.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QSysInfo>
@@ -166,4 +168,21 @@ void readJournalSettings()
     G_journal_pg.port = ok && port > 0 && port < 65536 ? port : -1;
     const int batch = s.value(QStringLiteral("batch")).toString().toInt(&ok);
     G_journal_pg.batchRows = ok && batch > 0 ? batch : 500;
+}
+
+QString journalFilePath()
+{
+    return G_journal_file.isEmpty() ? QString() : QDir::current().absoluteFilePath(G_journal_file);
+}
+
+PgSettings journalPgSettings()
+{
+    PgSettings pg;
+    pg.enabled = G_journal_pg.enabled;
+    pg.host = G_journal_pg.host;
+    pg.port = G_journal_pg.port;
+    pg.dbname = G_journal_pg.dbname;
+    pg.user = G_journal_pg.user;
+    pg.password = readPasswordFile(G_journal_pg.passwordFile);
+    return pg;
 }

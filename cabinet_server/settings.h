@@ -83,3 +83,11 @@ extern JournalPgSettings G_journal_pg;
 
 // Reads the journal keys of [Settings] and the [Journal] group.
 void readJournalSettings();
+
+// The journal file as an absolute path (a relative name is taken from the
+// working directory); empty when the journal is off.
+QString journalFilePath();
+
+// The [Journal] group as a connection to PostgreSQL, the password read from its file.
+struct PgSettings;
+PgSettings journalPgSettings();

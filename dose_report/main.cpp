@@ -34,22 +34,6 @@ int fail(int code, const QString &message)
     return code;
 }
 
-// A time from --from or --to: a date (local midnight) or an ISO date and time.
-// A date given to --to includes that whole day.
-bool parseTime(const QString &text, bool end, qint64 *utc)
-{
-    const QDate date = QDate::fromString(text, Qt::ISODate);
-    if (date.isValid()) {
-        *utc = QDateTime(end ? date.addDays(1) : date, QTime(0, 0)).toSecsSinceEpoch();
-        return true;
-    }
-    const QDateTime t = QDateTime::fromString(text, Qt::ISODate);
-    if (!t.isValid())
-        return false;
-    *utc = t.toSecsSinceEpoch() + (end ? 1 : 0);
-    return true;
-}
-
 bool parseInt(const QString &text, int *value, int minimum)
 {
     bool ok = false;
@@ -131,9 +115,9 @@ int main(int argc, char *argv[])
     int reportYear = QDate::currentDate().year();
     if (p.isSet(year) && !parseInt(p.value(year), &reportYear, 1970))
         return fail(BadArguments, QStringLiteral("--year needs a year, not \"%1\"").arg(p.value(year)));
-    if (p.isSet(from) && !parseTime(p.value(from), false, &filter.fromUtc))
+    if (p.isSet(from) && !parseFilterTime(p.value(from), false, &filter.fromUtc))
         return fail(BadArguments, QStringLiteral("--from needs a date or an ISO time, not \"%1\"").arg(p.value(from)));
-    if (p.isSet(to) && !parseTime(p.value(to), true, &filter.toUtc))
+    if (p.isSet(to) && !parseFilterTime(p.value(to), true, &filter.toUtc))
         return fail(BadArguments, QStringLiteral("--to needs a date or an ISO time, not \"%1\"").arg(p.value(to)));
     if (p.isSet(cell) && !parseInt(p.value(cell), &filter.cell, 1))
         return fail(BadArguments, QStringLiteral("--cell needs a cell number, not \"%1\"").arg(p.value(cell)));

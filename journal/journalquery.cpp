@@ -2,6 +2,7 @@
 
 #include "journalschema.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -230,7 +231,7 @@ JournalTable JournalQuery::lastHistory(const QString &number) const
                {number});
 }
 
-QByteArray tableToJson(const JournalTable &table)
+QJsonArray tableToJsonArray(const JournalTable &table)
 {
     QJsonArray array;
     for (const QVariantList &row : table.rows) {
@@ -239,5 +240,68 @@ QByteArray tableToJson(const JournalTable &table)
             o.insert(table.columns.at(i), QJsonValue::fromVariant(row.value(i)));
         array.append(o);
     }
-    return QJsonDocument(array).toJson(QJsonDocument::Indented);
+    return array;
+}
+
+QByteArray tableToJson(const JournalTable &table)
+{
+    return QJsonDocument(tableToJsonArray(table)).toJson(QJsonDocument::Indented);
+}
+
+QString tableCellText(const QVariant &v)
+{
+    if (!v.isValid() || v.isNull())
+        return QString();
+    if (v.type() == QVariant::Double)
+        return QString::number(v.toDouble(), 'g', 12);
+    return v.toString();
+}
+
+namespace {
+
+QString csvField(QString text, bool guard)
+{
+    static const QString starts = QStringLiteral("=+-@\t\r");
+    if (guard && !text.isEmpty() && starts.contains(text.at(0)))
+        text.prepend(QLatin1Char('\''));
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
+        && !text.contains(QLatin1Char('\r')))
+        return text;
+    return QLatin1Char('"') + text.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+} // namespace
+
+QByteArray tableToCsv(const JournalTable &table, bool guardFormulas)
+{
+    QStringList lines;
+    QStringList header;
+    for (const QString &c : table.columns)
+        header << csvField(c, false);
+    lines << header.join(QLatin1Char(','));
+    for (const QVariantList &row : table.rows) {
+        QStringList fields;
+        for (int i = 0; i < table.columns.size(); ++i) {
+            const QVariant v = row.value(i);
+            // Only texts can hold a formula; a negative number is a number.
+            const bool text = v.type() == QVariant::String;
+            fields << csvField(tableCellText(v), guardFormulas && text);
+        }
+        lines << fields.join(QLatin1Char(','));
+    }
+    return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+}
+
+bool parseFilterTime(const QString &text, bool end, qint64 *utc)
+{
+    const QDate date = QDate::fromString(text, Qt::ISODate);
+    if (date.isValid()) {
+        *utc = QDateTime(end ? date.addDays(1) : date, QTime(0, 0)).toSecsSinceEpoch();
+        return true;
+    }
+    const QDateTime t = QDateTime::fromString(text, Qt::ISODate);
+    if (!t.isValid())
+        return false;
+    *utc = t.toSecsSinceEpoch() + (end ? 1 : 0);
+    return true;
 }

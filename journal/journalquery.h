@@ -9,6 +9,7 @@
 // A confirmed dose is a read-out followed by a successful OUT_true for the
 // same cell and dosimeter number, with no other read-out of them in between.
 
+#include <QJsonArray>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -84,4 +85,18 @@ private:
 };
 
 // A table as a JSON array of objects (numbers as numbers, NULL as null).
+QJsonArray tableToJsonArray(const JournalTable &table);
 QByteArray tableToJson(const JournalTable &table);
+
+// A table as CSV: a header line, CRLF line ends, fields with a comma, quote or
+// line feed quoted. guardFormulas puts a ' before a text field starting with
+// = + - @ (or a tab or CR), so that a spreadsheet does not run it as a formula;
+// numbers stay as they are.
+QByteArray tableToCsv(const JournalTable &table, bool guardFormulas = false);
+
+// A value as a report shows it: "" for NULL, doubles without trailing noise.
+QString tableCellText(const QVariant &value);
+
+// A time bound of a filter from a date (local midnight) or an ISO date and
+// time. end: a date includes that whole day, a time that second.
+bool parseFilterTime(const QString &text, bool end, qint64 *utc);

@@ -58,12 +58,15 @@ function showMessage(node, text, kind) {
   node.dataset.kind = kind || 'info';
 }
 
-// The header: account, role, logout; technician-only links.
+// The header: the current page's link, account, role, logout; technician-only links.
 function setUpHeader() {
   const who = document.getElementById('who');
   if (who) {
     who.textContent = consoleUser.name + ' (' +
       (consoleUser.role === 'technician' ? 'техник' : 'наблюдатель') + ')';
+  }
+  for (const link of document.querySelectorAll('header.top nav a')) {
+    if (link.getAttribute('href') === location.pathname) link.setAttribute('aria-current', 'page');
   }
   for (const node of document.querySelectorAll('.technician-only')) {
     node.hidden = consoleUser.role !== 'technician';

@@ -1,6 +1,7 @@
 """The console's pages in a real headless chromium: the map follows the
-controller, service actions from the page, the calibration wizard, texts
-from files shown as plain text, no console errors, screenshots."""
+controller, service actions from the page, the calibration wizard, the dose
+records read from the controller's journal, texts from files and the journal
+shown as plain text, no console errors, screenshots."""
 
 import argparse
 import os
@@ -242,6 +243,85 @@ class RackMapTest(unittest.TestCase):
                 driver.get(self.rig.base + "/calibration")
                 WebDriverWait(driver, 10).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#hub-lines li"))
                 p.shot("calibration")
+                self.assertEqual(severe(driver), [])
+            finally:
+                driver.quit()
+
+    def open_records(self, driver, path, ready_css):
+        driver.get(self.rig.base + path)
+        WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.CSS_SELECTOR, ready_css))
+
+    def test_7_dose_records(self):
+        p, rig, driver = self.page, self.rig, self.driver
+        # A worker whose name is markup: the journal keeps it, the pages show it as text.
+        reply = rig.command({"command": "IN_g", "uid": "666", "uname": EVIL, "order": "Н-2",
+                             "gdel": "1", "gde2": "2", "gderl": "3", "gder2": "4"})
+        self.assertIn("cell", reply)
+        driver.find_element(By.LINK_TEXT, "Записи").click()
+        WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#events tbody tr td a"))
+        texts = [td.get_attribute("textContent") for td in driver.find_elements(By.CSS_SELECTOR, "#events td")]
+        self.assertIn('ПЕТРОВ "ПЁТР"', texts)
+        self.assertIn(EVIL.upper(), texts)
+        self.assertIn(EVIL, texts)   # the block text of test 3
+        header = [th.text for th in driver.find_elements(By.CSS_SELECTOR, "#events th")]
+        rows = driver.find_elements(By.CSS_SELECTOR, "#events tbody tr.kind-cell_block")
+        self.assertTrue(rows)
+        self.assertEqual(rows[0].find_elements(By.TAG_NAME, "td")[header.index("Учётная запись")].text, "tech")
+        self.assertEqual(driver.find_elements(By.CSS_SELECTOR, "main img"), [])
+
+        # The worker filter with a quote in the identifier; the CSV link carries it.
+        driver.find_element(By.ID, "f-uid").send_keys('7"1')
+        driver.find_element(By.CSS_SELECTOR, "#filter button[type=submit]").click()
+        WebDriverWait(driver, 15).until(lambda d: "uid=7%221" in d.current_url)
+        WebDriverWait(driver, 15).until(
+            lambda d: {r.find_elements(By.TAG_NAME, "td")[header.index("Работник")].text
+                       for r in d.find_elements(By.CSS_SELECTOR, "#events tbody tr")} == {'7"1'})
+        self.assertIn("uid=7%221", driver.find_element(By.ID, "csv").get_attribute("href"))
+        self.assertIn("записей: 2", driver.find_element(By.ID, "page-info").text)
+
+        # Workers: the confirmed return of test 2 counts.
+        driver.find_element(By.LINK_TEXT, "Работники").click()
+        WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#workers tbody tr td a"))
+        names = [td.get_attribute("textContent") for td in driver.find_elements(By.CSS_SELECTOR, "#workers td")]
+        self.assertIn(EVIL.upper(), names)
+        self.assertIn('ПЕТРОВ "ПЁТР"', names)
+        self.assertIn("Пределы доз неизвестны", driver.find_element(By.ID, "workers-note").text)
+
+        # One worker: the chart is drawn from the confirmed dose.
+        driver.find_element(By.LINK_TEXT, '7"1').click()
+        WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#doses tbody tr"))
+        self.assertEqual(driver.find_element(By.ID, "worker-title").text, 'Работник 7"1 — ПЕТРОВ "ПЁТР"')
+        points = driver.execute_script("return Chart.getChart('dose-chart').data.datasets[0].data")
+        self.assertEqual(points, [0.125])
+
+        # One dosimeter: its life and the history of test 4, a record a line.
+        self.open_records(driver, "/dosimeter?number=5003", "#life tbody tr td")
+        WebDriverWait(driver, 15).until(
+            lambda d: d.find_element(By.ID, "history-records").get_attribute("textContent"))
+        lines = driver.find_element(By.ID, "history-records").get_attribute("textContent").split("\n")
+        self.assertEqual(len(lines), 5)
+        for line in lines:
+            self.assertRegex(line, r"^ +\d+  ([0-9A-F]{2} ){15}[0-9A-F]{2}$")
+        kinds = [r.get_attribute("className") for r in driver.find_elements(By.CSS_SELECTOR, "#life tbody tr")]
+        for kind in ("kind-readout", "kind-history", "kind-confirm"):
+            self.assertIn(kind, kinds)
+        self.assertTrue(p.no_alert())
+
+    def test_8_record_screenshots(self):
+        for width, height in SIZES:
+            driver = make_driver(width, height)
+            try:
+                p = ConsolePage(driver, self.rig.base)
+                p.size = "%dx%d" % (width, height)
+                p.login("watcher", "watch-password")
+                self.open_records(driver, "/records", "#events tbody tr td a")
+                p.shot("records")
+                self.open_records(driver, "/workers", "#workers tbody tr td a")
+                p.shot("workers")
+                self.open_records(driver, "/worker?uid=" + "7%221", "#doses tbody tr")
+                p.shot("worker")
+                self.open_records(driver, "/dosimeter?number=5003", "#life tbody tr td")
+                p.shot("dosimeter")
                 self.assertEqual(severe(driver), [])
             finally:
                 driver.quit()

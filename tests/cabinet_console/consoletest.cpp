@@ -24,8 +24,12 @@ int addConsoleUser(const QString &settings, const QString &name, const QString &
     return p.exitCode();
 }
 
-ConsoleProcess::ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv)
-    : ProgramProcess(QStringLiteral(CABINET_CONSOLE_BIN), {QStringLiteral("--settings"), settings}, workDir, extraEnv)
+ConsoleProcess::ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv,
+                               const QStringList &prefix)
+    : ProgramProcess(prefix.isEmpty() ? QStringLiteral(CABINET_CONSOLE_BIN) : prefix.first(),
+                     prefix.mid(1) + QStringList{QStringLiteral(CABINET_CONSOLE_BIN)}.mid(prefix.isEmpty() ? 1 : 0)
+                         + QStringList{QStringLiteral("--settings"), settings},
+                     workDir, extraEnv)
 {
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "simrack.h"
 #include "testsupport.h"
 
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QDir>
 
 #include <memory>
 #include <string>
@@ -23,7 +26,9 @@ int addConsoleUser(const QString &settings, const QString &name, const QString &
 class ConsoleProcess : public ProgramProcess
 {
 public:
-    ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv = {});
+    // prefix: a command that runs the console (e.g. setpriv with another account); empty: run it directly.
+    ConsoleProcess(const QString &workDir, const QString &settings, const QStringList &extraEnv = {},
+                   const QStringList &prefix = {});
     // Waits for its "console listening" line; false on time-out or exit.
     bool waitReady(int timeoutMs = 10000) { return waitForOutput("console listening on", timeoutMs); }
 };
@@ -65,3 +70,80 @@ private:
 
 // The value of a cookie in Set-Cookie lines, "" when absent.
 std::string cookieFrom(const std::vector<std::string> &setCookies, const std::string &name);
+
+// A controller and a console in one working folder over a simulated rack.
+struct ConsoleRig
+{
+    QTemporaryDir dir;
+    QString ram;
+    QString settings;
+    quint16 controllerPort = 0;
+    int consolePort = 0;
+    std::unique_ptr<SimRack> rack;
+    std::unique_ptr<ServerProcess> controller;
+    std::unique_ptr<ConsoleProcess> console;
+    QStringList env;
+    QStringList consolePrefix;   // see ConsoleProcess
+
+    // extraSettings: more lines of [Settings] (a line "[Group]" starts a group).
+    explicit ConsoleRig(int cells, const QStringList &extraSettings = {})
+    {
+        ram = dir.filePath(QStringLiteral("ram"));
+        QDir().mkpath(ram);
+        rack = std::make_unique<SimRack>(dir.filePath(QStringLiteral("rack")));
+        controllerPort = freeTcpPort();
+        consolePort = freeTcpPort();
+        settings = dir.filePath(QStringLiteral("settings.ini"));
+        writeSettings(settings, QStringList{QStringLiteral("kas_count_cell=%1").arg(cells), QStringLiteral("Path_RAM=") + ram,
+                                 QStringLiteral("Time_energe_ppd=30"),
+                                 QStringLiteral("port_base=") + rack->portBase(),
+                                 QStringLiteral("tcp_port=%1").arg(controllerPort),
+                                 QStringLiteral("console_listen=127.0.0.1:%1").arg(consolePort),
+                                 QStringLiteral("console_users=") + dir.filePath(QStringLiteral("users"))}
+                                    + extraSettings);
+        env = QStringList{QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")};
+    }
+
+    // Dosimeters 5001 … 5000 + count in cells 1 … count (USB position and
+    // device index follow the cell) and hub.ini for them.
+    bool placeDosimeters(int count)
+    {
+        QByteArray hub;
+        for (int pos = 1; pos <= count; ++pos) {
+            if (rack->insert(pos, 5000 + pos, pos - 1) != pos - 1)
+                return false;
+            hub += SimRack::hubId(pos).toUtf8() + '\n';
+        }
+        writeBytes(dir.filePath(QStringLiteral("hub.ini")), hub);
+        return true;
+    }
+
+    // Adds the account tech (technician), starts the controller (unless
+    // withController is false) and the console.
+    bool start(bool withController = true)
+    {
+        if (addConsoleUser(settings, QStringLiteral("tech"), QStringLiteral("technician"), "tech-password") != 0)
+            return false;
+        if (!withController) {
+            console = std::make_unique<ConsoleProcess>(dir.path(), settings, env, consolePrefix);
+            return console->waitReady();
+        }
+        controller = std::make_unique<ServerProcess>(dir.path(), controllerPort, env);
+        if (!controller->waitReady(60000))
+            return false;
+        console = std::make_unique<ConsoleProcess>(dir.path(), settings, env, consolePrefix);
+        return console->waitReady();
+    }
+
+    QString file(const char *name) const { return QString::fromUtf8(readBytes(ram + QLatin1String(name))); }
+    QByteArray command(const QByteArray &json) const { return sendRequest(controllerPort, json, 400, 60000); }
+
+    // The controller's log so far: its output pipe is only read while waiting.
+    QByteArray controllerLog()
+    {
+        while (controller->process().waitForReadyRead(200)) {
+        }
+        return controller->log();
+    }
+};
+

@@ -13,59 +13,6 @@
 
 namespace {
 
-// A controller and a console in one working folder over a simulated rack.
-struct Rig
-{
-    QTemporaryDir dir;
-    QString ram;
-    QString settings;
-    quint16 controllerPort = 0;
-    int consolePort = 0;
-    std::unique_ptr<SimRack> rack;
-    std::unique_ptr<ServerProcess> controller;
-    std::unique_ptr<ConsoleProcess> console;
-    QStringList env;
-
-    explicit Rig(int cells)
-    {
-        ram = dir.filePath(QStringLiteral("ram"));
-        QDir().mkpath(ram);
-        rack = std::make_unique<SimRack>(dir.filePath(QStringLiteral("rack")));
-        controllerPort = freeTcpPort();
-        consolePort = freeTcpPort();
-        settings = dir.filePath(QStringLiteral("settings.ini"));
-        writeSettings(settings, {QStringLiteral("kas_count_cell=%1").arg(cells), QStringLiteral("Path_RAM=") + ram,
-                                 QStringLiteral("Time_energe_ppd=30"),
-                                 QStringLiteral("port_base=") + rack->portBase(),
-                                 QStringLiteral("tcp_port=%1").arg(controllerPort),
-                                 QStringLiteral("console_listen=127.0.0.1:%1").arg(consolePort),
-                                 QStringLiteral("console_users=") + dir.filePath(QStringLiteral("users"))});
-        env = QStringList{QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")};
-    }
-
-    bool start()
-    {
-        if (addConsoleUser(settings, QStringLiteral("tech"), QStringLiteral("technician"), "tech-password") != 0)
-            return false;
-        controller = std::make_unique<ServerProcess>(dir.path(), controllerPort, env);
-        if (!controller->waitReady(60000))
-            return false;
-        console = std::make_unique<ConsoleProcess>(dir.path(), settings, env);
-        return console->waitReady();
-    }
-
-    QString file(const char *name) const { return QString::fromUtf8(readBytes(ram + QLatin1String(name))); }
-    QByteArray command(const QByteArray &json) const { return sendRequest(controllerPort, json, 400, 60000); }
-
-    // The controller's log so far: its output pipe is only read while waiting.
-    QByteArray controllerLog()
-    {
-        while (controller->process().waitForReadyRead(200)) {
-        }
-        return controller->log();
-    }
-};
-
 QJsonObject cellOf(WebClient &web, int cell)
 {
     const QJsonArray cells = web.get("/api/rack").json().value(QStringLiteral("cells")).toArray();
@@ -91,12 +38,9 @@ class TestConsoleApi : public QObject
 private slots:
     void mapFollowsTheCycleAndServiceActions()
     {
-        Rig rig(3);
+        ConsoleRig rig(3);
         QVERIFY(rig.dir.isValid());
-        for (int pos = 1; pos <= 3; ++pos)
-            QCOMPARE(rig.rack->insert(pos, 5000 + pos, pos - 1), pos - 1);
-        writeBytes(rig.dir.filePath(QStringLiteral("hub.ini")),
-                   (SimRack::hubId(1) + '\n' + SimRack::hubId(2) + '\n' + SimRack::hubId(3) + '\n').toUtf8());
+        QVERIFY(rig.placeDosimeters(3));
         QVERIFY(rig.start());
         WebClient web(rig.consolePort);
         QCOMPARE(web.login(QStringLiteral("tech"), QStringLiteral("tech-password")), 200);
@@ -211,7 +155,7 @@ private slots:
 
     void calibrationWizard()
     {
-        Rig rig(4);
+        ConsoleRig rig(4);
         QVERIFY(rig.dir.isValid());
         QVERIFY(rig.start());
         WebClient web(rig.consolePort);

@@ -24,6 +24,15 @@ struct RouteCase
 const RouteCase kProtected[] = {
     {"GET", "/"},
     {"GET", "/calibration"},
+    {"GET", "/records"},
+    {"GET", "/workers"},
+    {"GET", "/worker"},
+    {"GET", "/dosimeter"},
+    {"GET", "/static/records.js"},
+    {"GET", "/static/records-common.js"},
+    {"GET", "/static/workers.js"},
+    {"GET", "/static/worker.js"},
+    {"GET", "/static/dosimeter.js"},
     {"GET", "/static/rack.js"},
     {"GET", "/static/common.js"},
     {"GET", "/static/calibration.js"},
@@ -31,6 +40,11 @@ const RouteCase kProtected[] = {
     {"GET", "/api/rack"},
     {"GET", "/api/session"},
     {"GET", "/api/calibration"},
+    {"GET", "/api/events"},
+    {"GET", "/api/events.csv"},
+    {"GET", "/api/workers"},
+    {"GET", "/api/worker"},
+    {"GET", "/api/dosimeter"},
     {"POST", "/api/logout"},
     {"POST", "/api/cell/block"},
     {"POST", "/api/cell/unblock"},
@@ -151,6 +165,9 @@ private slots:
         QCOMPARE(viewer.login(QStringLiteral("viewer"), QStringLiteral("view-password")), 200);
         QCOMPARE(viewer.get("/api/rack").status, 200);
         QCOMPARE(viewer.get("/").status, 200);
+        // The dose records are for every account.
+        for (const char *page : {"/records", "/workers", "/worker", "/dosimeter"})
+            QVERIFY2(viewer.get(page).status == 200, page);
         // Chart.js comes from the system's copy, served by the console itself.
         const WebReply chart = viewer.get("/static/chart.min.js");
         QCOMPARE(chart.status, 200);

@@ -1,0 +1,35 @@
+'use strict';
+// This year's dose of each worker, highest first, against the limit.
+
+async function loadWorkers() {
+  const yearInput = document.getElementById('year');
+  const message = document.getElementById('workers-message');
+  try {
+    const data = await api('/api/workers?year=' + encodeURIComponent(yearInput.value));
+    yearInput.value = data.year;
+    document.getElementById('workers-note').textContent = data.limits
+      ? 'Выше ' + Math.round(data.nearShare * 100) + ' % годового предела — выделены.'
+      : 'Пределы доз неизвестны: в базе нет таблицы users или не задан ключ annual_dose_key.';
+    const body = document.querySelector('#workers tbody');
+    if (!data.workers.length) {
+      body.replaceChildren(el('tr', null, el('td', { colSpan: 7, className: 'muted' }, 'Нет работников за этот год')));
+    } else {
+      body.replaceChildren(...data.workers.map(w => el('tr', { className: w.near ? 'near-limit' : '' },
+        el('td', null, valueNode('uid', w.uid)),
+        el('td', null, w.name || ''),
+        el('td', null, w.issues),
+        el('td', null, w.returns),
+        el('td', null, formatValue('dose', w.dose)),
+        el('td', null, formatValue('dose_limit', w.dose_limit)),
+        el('td', null, typeof w.share === 'number'
+          ? Math.round(w.share * 100) + ' %' + (w.near ? ' — близко к пределу' : '') : ''))));
+    }
+    showMessage(message, '', 'info');
+  } catch (e) {
+    showMessage(message, e.message, 'error');
+  }
+}
+
+document.getElementById('year').value = queryParam('year') || new Date().getFullYear();
+document.getElementById('year-form').addEventListener('submit', (e) => { e.preventDefault(); loadWorkers(); });
+loadWorkers();
