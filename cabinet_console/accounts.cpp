@@ -7,7 +7,9 @@
 #include <QSaveFile>
 
 #include <sodium.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace accounts {
@@ -79,7 +81,7 @@ static bool matches(const QByteArray &hash, const QByteArray &password)
     return crypto_pwhash_str_verify(hash.constData(), password.constData(), quint64(password.size())) == 0;
 }
 
-Role verify(const QString &path, const QString &name, const QByteArray &password)
+Role verifyAccount(const Account *account, const QByteArray &password)
 {
     // One check at a time: each takes 64 MiB, and a burst of logins must not
     // take the memory of a small board.
@@ -87,12 +89,67 @@ Role verify(const QString &path, const QString &name, const QByteArray &password
     std::lock_guard<std::mutex> lock(oneAtATime);
     // Hashed once per process: the work done for a name that is not there.
     static const QByteArray decoy = hashPassword(QByteArrayLiteral("decoy password"));
-    for (const Account &a : load(path)) {
-        if (a.name == name)
-            return matches(a.hash, password) ? a.role : Role::None;
-    }
+    if (account)
+        return matches(account->hash, password) ? account->role : Role::None;
     matches(decoy, password);
     return Role::None;
+}
+
+Role verify(const QString &path, const QString &name, const QByteArray &password)
+{
+    for (const Account &a : load(path)) {
+        if (a.name == name)
+            return verifyAccount(&a, password);
+    }
+    return verifyAccount(nullptr, password);
+}
+
+Directory::Lookup Directory::find(const QString &name, Account *out)
+{
+    struct stat st{};
+    const QByteArray file = QFile::encodeName(m_path);
+    const QByteArray stamp = ::stat(file.constData(), &st) == 0
+        ? QByteArray::number(qint64(st.st_ino)) + ':' + QByteArray::number(qint64(st.st_size)) + ':'
+              + QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.' + QByteArray::number(qint64(st.st_mtim.tv_nsec))
+        : QByteArrayLiteral("absent");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (stamp != m_stamp) {
+        bool ok = true;
+        m_accounts = load(m_path, &ok);
+        m_readable = ok;
+        m_stamp = ok ? stamp : QByteArray();   // an unreadable file is tried again next time
+    }
+    if (!m_readable)
+        return Lookup::Unreadable;
+    for (const Account &a : m_accounts) {
+        if (a.name == name) {
+            *out = a;
+            return Lookup::Found;
+        }
+    }
+    return Lookup::Missing;
+}
+
+// Writes the whole file: a new file, then a rename, with mode 0640.
+static QString writeAll(const QString &path, const QVector<Account> &all)
+{
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath()))
+        return QStringLiteral("cannot create the folder of ") + path;
+    QByteArray data = "# cabinet_console accounts: NAME ROLE ARGON2ID-HASH (written by cabinet_console --add-user)\n";
+    for (const Account &a : all)
+        data += a.name.toUtf8() + ' ' + roleText(a.role).toUtf8() + ' ' + a.hash + '\n';
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return QStringLiteral("cannot write ") + path;
+    if (f.write(data) != data.size() || !f.flush()) {
+        f.cancelWriting();
+        return QStringLiteral("cannot write ") + path;
+    }
+    if (!f.commit())
+        return QStringLiteral("cannot write ") + path;
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    return QString();
 }
 
 QString addOrReplace(const QString &path, const QString &name, Role role, const QByteArray &password)
@@ -121,23 +178,20 @@ QString addOrReplace(const QString &path, const QString &name, Role role, const 
     if (!replaced)
         all << Account{name, role, hash};
 
-    const QFileInfo info(path);
-    if (!QDir().mkpath(info.absolutePath()))
-        return QStringLiteral("cannot create the folder of ") + path;
-    QByteArray data = "# cabinet_console accounts: NAME ROLE ARGON2ID-HASH (written by cabinet_console --add-user)\n";
-    for (const Account &a : all)
-        data += a.name.toUtf8() + ' ' + roleText(a.role).toUtf8() + ' ' + a.hash + '\n';
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return QStringLiteral("cannot write ") + path;
-    if (f.write(data) != data.size() || !f.flush()) {
-        f.cancelWriting();
-        return QStringLiteral("cannot write ") + path;
-    }
-    if (!f.commit())
-        return QStringLiteral("cannot write ") + path;
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
-    return QString();
+    return writeAll(path, all);
+}
+
+QString remove(const QString &path, const QString &name)
+{
+    bool ok = true;
+    QVector<Account> all = load(path, &ok);
+    if (!ok)
+        return QStringLiteral("cannot read ") + path;
+    const int before = all.size();
+    all.erase(std::remove_if(all.begin(), all.end(), [&name](const Account &a) { return a.name == name; }), all.end());
+    if (all.size() == before)
+        return QStringLiteral("no account ") + name + QStringLiteral(" in ") + path;
+    return writeAll(path, all);
 }
 
 } // namespace accounts

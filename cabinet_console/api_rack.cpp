@@ -1,4 +1,5 @@
 // The rack map's data: every cell's state from the state files.
+#include "consoletime.h"
 #include "rackview.h"
 #include "routes.h"
 
@@ -23,6 +24,8 @@ void registerRackRoutes(RouteTable &table, Context &)
                                {QStringLiteral("type"), G_type_ppd},
                                {QStringLiteral("rest"), G_Time_energe_ppd},
                                {QStringLiteral("now"), double(now)},
+                               {QStringLiteral("nowText"), consoletime::localText(now)},
+                               {QStringLiteral("zone"), consoletime::zoneJson(now)},
                                {QStringLiteral("cells"), cells}});
     });
 }

@@ -1,12 +1,14 @@
 // Dose records from the journal: events with filters and paging (and the
 // same rows as CSV), workers of a year against their limits, one worker's
 // confirmed doses, one dosimeter's life and its last history read-out.
+#include "consoletime.h"
 #include "journalquery.h"
 #include "journalschema.h"
 #include "journalsource.h"
 #include "routes.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -30,7 +32,9 @@ const QStringList &shownColumns()
         QStringLiteral("uid"), QStringLiteral("uname"), QStringLiteral("work_order"), QStringLiteral("operator"),
         QStringLiteral("dose_gamma"), QStringLiteral("dose_neutron"), QStringLiteral("rate_gamma"),
         QStringLiteral("rate_neutron"), QStringLiteral("outcome"), QStringLiteral("note"),
-        QStringLiteral("command"), QStringLiteral("cabinet_id"), QStringLiteral("seq")};
+        QStringLiteral("command"), QStringLiteral("cabinet_id"), QStringLiteral("seq"),
+        // A read-out's source (scan, recovered, before_reset); absent from older journals, then null.
+        QStringLiteral("source"), QStringLiteral("rate_gamma_time"), QStringLiteral("rate_neutron_time")};
     return list;
 }
 
@@ -69,11 +73,11 @@ bool intInRange(const QString &text, int *value, int minimum, int maximum)
 bool readFilter(const ApiRequest &req, EventFilter *f, ApiReply *refusal)
 {
     const QString from = param(req, "from"), to = param(req, "to"), cell = param(req, "cell");
-    if (!from.isEmpty() && !parseFilterTime(from, false, &f->fromUtc)) {
+    if (!from.isEmpty() && !consoletime::parseBound(from, false, &f->fromUtc)) {
         *refusal = ApiReply::error(400, QStringLiteral("Начало периода: нужна дата или дата и время"));
         return false;
     }
-    if (!to.isEmpty() && !parseFilterTime(to, true, &f->toUtc)) {
+    if (!to.isEmpty() && !consoletime::parseBound(to, true, &f->toUtc)) {
         *refusal = ApiReply::error(400, QStringLiteral("Конец периода: нужна дата или дата и время"));
         return false;
     }
@@ -90,7 +94,8 @@ bool readFilter(const ApiRequest &req, EventFilter *f, ApiReply *refusal)
     return true;
 }
 
-using JournalHandler = std::function<ApiReply(const ApiRequest &, const JournalQuery &, const JournalSource &)>;
+using JournalHandler = std::function<ApiReply(const ApiRequest &, const JournalQuery &, const JournalSource &,
+                                              const QSqlDatabase &)>;
 
 // A viewer's GET route over a connection to the journal opened for it.
 void journalRoute(RouteTable &table, Context *ctx, const std::string &pattern, JournalHandler handler)
@@ -100,7 +105,7 @@ void journalRoute(RouteTable &table, Context *ctx, const std::string &pattern, J
         if (!connection.isOpen())
             return ApiReply::error(503, connection.error());
         const JournalQuery query(connection.database());
-        ApiReply reply = handler(req, query, ctx->journal);
+        ApiReply reply = handler(req, query, ctx->journal, connection.database());
         if (!query.lastError().isEmpty())
             return ApiReply::error(500, QStringLiteral("Запрос к журналу не удался: ") + query.lastError());
         return reply;
@@ -111,10 +116,58 @@ QJsonArray kindList()
 {
     using namespace journal::kind;
     QJsonArray kinds;
-    for (const QString &k : {Issue, Readout, ReadoutFailed, Confirm, NotConfirmed, History, CellFree, CellBlock,
-                             CellUnblock, Registered, Unregistered, Hub, ScanError, Startup, Gap, Replaced})
+    for (const QString &k : {Issue, Readout, ReadoutFailed, Confirm, NotConfirmed, History, QStringLiteral("freed"),
+                             QStringLiteral("still_there"), CellFree, CellBlock, CellUnblock, Registered,
+                             Unregistered, Hub, ScanError, Startup, Gap, Replaced})
         kinds.append(k);
     return kinds;
+}
+
+// Rows as JSON, each with "time": its ts in the cabinet's zone as the pages show it.
+QJsonArray rowsWithLocalTime(const JournalTable &rows, const JournalTable &source)
+{
+    QJsonArray out = tableToJsonArray(rows);
+    const int ts = source.column(QStringLiteral("ts"));
+    for (int i = 0; i < out.size() && ts >= 0; ++i) {
+        const QVariant t = source.rows.at(i).value(ts);
+        if (!t.isValid())
+            continue;
+        QJsonObject o = out.at(i).toObject();
+        o.insert(QStringLiteral("time"), consoletime::localText(t.toLongLong()));
+        out.replace(i, o);
+    }
+    return out;
+}
+
+// page and size of a paged request; false with the 400 reply.
+bool readPage(const ApiRequest &req, int *page, EventFilter *f, ApiReply *refusal)
+{
+    *page = 1;
+    f->limit = kDefaultPageSize;
+    const QString pageText = param(req, "page"), sizeText = param(req, "size");
+    if ((!pageText.isEmpty() && !intInRange(pageText, page, 1, 10000000))
+        || (!sizeText.isEmpty() && !intInRange(sizeText, &f->limit, 1, kMaxPageSize))) {
+        *refusal = ApiReply::error(400, QStringLiteral("Страница: номер от 1, размер от 1 до %1").arg(kMaxPageSize));
+        return false;
+    }
+    f->offset = (*page - 1) * f->limit;
+    return true;
+}
+
+// The page of events and its pager: total, page, size, pages, events.
+QJsonObject eventPage(const JournalQuery &query, const EventFilter &f, int page)
+{
+    const JournalTable source = query.events(f);
+    if (!query.lastError().isEmpty())
+        return {};
+    const JournalTable rows = project(source, shownColumns());
+    const qint64 total = query.countEvents(f);
+    return {{QStringLiteral("total"), double(total)},
+            {QStringLiteral("page"), page},
+            {QStringLiteral("size"), f.limit},
+            {QStringLiteral("pages"), double(qMax<qint64>(1, (total + f.limit - 1) / f.limit))},
+            {QStringLiteral("columns"), QJsonArray::fromStringList(shownColumns())},
+            {QStringLiteral("events"), rowsWithLocalTime(rows, source)}};
 }
 
 // "0123…" as "01 23 …", 16 bytes a line; a tail that is not whole records is shown as it is.
@@ -142,33 +195,22 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
 {
     Context *ctx = &context;
 
-    journalRoute(table, ctx, "/api/events", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
+    journalRoute(table, ctx, "/api/events", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &, const QSqlDatabase &) {
         EventFilter f;
         ApiReply refusal;
         if (!readFilter(req, &f, &refusal))
             return refusal;
         int page = 1;
-        f.limit = kDefaultPageSize;
-        const QString pageText = param(req, "page"), sizeText = param(req, "size");
-        if ((!pageText.isEmpty() && !intInRange(pageText, &page, 1, 10000000))
-            || (!sizeText.isEmpty() && !intInRange(sizeText, &f.limit, 1, kMaxPageSize)))
-            return ApiReply::error(400, QStringLiteral("Страница: номер от 1, размер от 1 до %1").arg(kMaxPageSize));
-        f.offset = (page - 1) * f.limit;
-        const JournalTable rows = project(query.events(f), shownColumns());
-        if (!query.lastError().isEmpty())
-            return ApiReply();
-        const qint64 total = query.countEvents(f);
-        return ApiReply::json({{QStringLiteral("total"), double(total)},
-                               {QStringLiteral("page"), page},
-                               {QStringLiteral("size"), f.limit},
-                               {QStringLiteral("pages"), double(qMax<qint64>(1, (total + f.limit - 1) / f.limit))},
-                               {QStringLiteral("columns"), QJsonArray::fromStringList(shownColumns())},
-                               {QStringLiteral("kinds"), kindList()},
-                               {QStringLiteral("events"), tableToJsonArray(rows)}});
+        if (!readPage(req, &page, &f, &refusal))
+            return refusal;
+        QJsonObject out = eventPage(query, f, page);
+        out.insert(QStringLiteral("kinds"), kindList());
+        out.insert(QStringLiteral("zone"), consoletime::zoneJson(QDateTime::currentSecsSinceEpoch()));
+        return ApiReply::json(out);
     });
 
     // Every row the filter matches, in the page's order and columns.
-    journalRoute(table, ctx, "/api/events\\.csv", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
+    journalRoute(table, ctx, "/api/events\\.csv", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &, const QSqlDatabase &) {
         EventFilter f;
         ApiReply reply;
         if (!readFilter(req, &f, &reply))
@@ -180,7 +222,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
         return reply;
     });
 
-    journalRoute(table, ctx, "/api/workers", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &source) {
+    journalRoute(table, ctx, "/api/workers", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &source, const QSqlDatabase &) {
         int year = QDate::currentDate().year();
         const QString yearText = param(req, "year");
         if (!yearText.isEmpty() && !intInRange(yearText, &year, 1970, 9999))
@@ -208,7 +250,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
                                {QStringLiteral("workers"), workers}});
     });
 
-    journalRoute(table, ctx, "/api/worker", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
+    journalRoute(table, ctx, "/api/worker", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &, const QSqlDatabase &) {
         const QString uid = param(req, "uid");
         if (uid.isEmpty())
             return ApiReply::error(400, QStringLiteral("Не указан идентификатор работника"));
@@ -225,27 +267,47 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
         return ApiReply::json({{QStringLiteral("uid"), uid.toUpper()},
                                {QStringLiteral("name"), issue.value(0, QStringLiteral("uname")).toString()},
                                {QStringLiteral("total"), total},
-                               {QStringLiteral("doses"), tableToJsonArray(doses)}});
+                               {QStringLiteral("doses"), rowsWithLocalTime(doses, doses)}});
     });
 
-    journalRoute(table, ctx, "/api/dosimeter", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
+    // One dosimeter: its events paged like the records (newest first), its
+    // read-outs and issues per month for the chart, its last history read-out.
+    journalRoute(table, ctx, "/api/dosimeter", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &,
+                                                  const QSqlDatabase &db) {
         const QString number = param(req, "number");
         if (number.isEmpty())
             return ApiReply::error(400, QStringLiteral("Не указан номер дозиметра"));
-        const JournalTable life = project(query.dosimeterLife(number), shownColumns());
+        EventFilter f;
+        f.number = number;
+        f.newestFirst = true;
+        int page = 1;
+        ApiReply refusal;
+        if (!readPage(req, &page, &f, &refusal))
+            return refusal;
+        QJsonObject out = eventPage(query, f, page);
+        if (!query.lastError().isEmpty())
+            return ApiReply();
+        QString error;
+        const JournalTable months = dosimeterMonths(db, number, &error);
+        if (!error.isEmpty())
+            return ApiReply::error(500, QStringLiteral("Запрос к журналу не удался: ") + error);
         const JournalTable history = query.lastHistory(number);
         QJsonValue last;   // null: never read
         if (!history.rows.isEmpty()) {
+            const qint64 ts = history.value(0, QStringLiteral("ts")).toLongLong();
             last = QJsonObject{{QStringLiteral("time_text"), history.value(0, QStringLiteral("time_text")).toString()},
+                               {QStringLiteral("time"), consoletime::localText(ts)},
                                {QStringLiteral("cell"), QJsonValue::fromVariant(history.value(0, QStringLiteral("cell")))},
                                {QStringLiteral("cabinet_id"), history.value(0, QStringLiteral("cabinet_id")).toString()},
                                {QStringLiteral("records"),
                                 historyRecords(history.value(0, QStringLiteral("history")).toString())}};
         }
-        return ApiReply::json({{QStringLiteral("number"), number},
-                               {QStringLiteral("columns"), QJsonArray::fromStringList(shownColumns())},
-                               {QStringLiteral("life"), tableToJsonArray(life)},
-                               {QStringLiteral("history"), last}});
+        out.insert(QStringLiteral("number"), number);
+        out.insert(QStringLiteral("life"), out.take(QStringLiteral("events")));
+        out.insert(QStringLiteral("months"), tableToJsonArray(months));
+        out.insert(QStringLiteral("history"), last);
+        out.insert(QStringLiteral("zone"), consoletime::zoneJson(QDateTime::currentSecsSinceEpoch()));
+        return ApiReply::json(out);
     });
 }
 

@@ -2,6 +2,8 @@
 // cell, read a returned dosimeter's history, confirm a return, poll for returns.
 #include "servicecall.h"
 
+#include <QJsonDocument>
+
 #include <functional>
 
 namespace console {
@@ -61,11 +63,17 @@ void registerServiceRoutes(RouteTable &table, Context &context)
 
     cellAction(
         table, ctx, "/api/cell/block",
-        [](const rackview::Cell &, const ApiRequest &req) {
+        [](const rackview::Cell &cell, const ApiRequest &req) {
             const QString text = blockText(req);
-            return text.isEmpty() || text.size() > 200
-                ? ApiReply::error(400, QStringLiteral("Текст блокировки: от 1 до 200 знаков"))
-                : kAccepted;
+            if (text.isEmpty() || text.size() > 200)
+                return ApiReply::error(400, QStringLiteral("Текст блокировки: от 1 до 200 знаков"));
+            // A block text would replace the line that holds the dose or the issued dosimeter.
+            if (cell.state == rackview::State::Returned)
+                return conflict(QStringLiteral("Ячейку нельзя заблокировать: сданный дозиметр ждёт подтверждения. "
+                                               "Сначала подтвердите сдачу."));
+            if (cell.state == rackview::State::Issued)
+                return conflict(QStringLiteral("Ячейку нельзя заблокировать: выданный дозиметр ещё не забрали."));
+            return kAccepted;
         },
         [](const rackview::Cell &cell, const ApiRequest &req) { return cellError(cell, blockText(req)); });
 
@@ -88,6 +96,15 @@ void registerServiceRoutes(RouteTable &table, Context &context)
     cellAction(
         table, ctx, "/api/cell/confirm",
         [](const rackview::Cell &cell, const ApiRequest &req) {
+            const QString number = req.body.value(QStringLiteral("number")).toString();
+            // Someone else (the self-service attendant, another technician) confirmed it meanwhile.
+            if (cell.state != rackview::State::Returned && !number.isEmpty() && cell.number == number
+                && cell.text.isEmpty()) {
+                ApiReply done = conflict(QStringLiteral("Возврат уже подтвержден"));
+                QJsonObject body = QJsonDocument::fromJson(done.body).object();
+                body.insert(QStringLiteral("already"), true);
+                return ApiReply::json(body, 409);
+            }
             if (cell.state != rackview::State::Returned)
                 return conflict(QStringLiteral("В ячейке нет сданного дозиметра, ждущего подтверждения"));
             // The number the technician saw: a dosimeter that changed meanwhile is not confirmed.

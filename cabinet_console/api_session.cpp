@@ -1,6 +1,7 @@
 // Login, logout and the caller's own session.
 #include "routes.h"
 
+#include "clientaddress.h"
 #include "log.h"
 
 namespace console {
@@ -12,21 +13,33 @@ void registerSessionRoutes(RouteTable &table, Context &context)
     table.post("/api/login", Access::Public, [ctx](const ApiRequest &req) {
         const qint64 now = sessions::monotonicMs();
         const QString address = QString::fromStdString(req.remoteAddress);
-        if (!ctx->limiter->allowed(req.remoteAddress, now)) {
-            logLine(QStringLiteral("console: too many failed logins from ") + address);
-            return ApiReply::error(429, QStringLiteral("Слишком много неудачных попыток входа. Подождите минуту."));
-        }
         const QString name = req.body.value(QStringLiteral("name")).toString();
         const QByteArray password = req.body.value(QStringLiteral("password")).toString().toUtf8();
-        const accounts::Role role = accounts::validName(name)
-            ? accounts::verify(ctx->accountsFile, name, password)
-            : accounts::Role::None;
+        accounts::Account account;
+        const bool known = accounts::validName(name)
+            && ctx->accounts->find(name, &account) == accounts::Directory::Lookup::Found;
+        // Counted before the password is checked; a name that is not an
+        // account is limited the same way, so the replies tell nothing.
+        const std::string group = addressGroup(req.remoteAddress);
+        const QString limitedName = name.left(64);
+        const sessions::LoginLimiter::Verdict verdict =
+            ctx->limiter->begin(group, limitedName, known ? account.hash : QByteArray(), now);
+        if (!verdict.allowed) {
+            const qint64 seconds = (verdict.retryAfterMs + 999) / 1000;
+            logLine(QStringLiteral("console: login of %1 from %2 refused for %3 s (too many attempts)")
+                        .arg(limitedName, address).arg(seconds));
+            ApiReply reply = ApiReply::error(
+                429, QStringLiteral("Слишком много неудачных попыток входа. Повторите через %1 с.").arg(seconds));
+            reply.headers.push_back({"Retry-After", std::to_string(seconds)});
+            return reply;
+        }
+        const accounts::Role role = accounts::verifyAccount(known ? &account : nullptr, password);
         if (role == accounts::Role::None) {
-            ctx->limiter->failed(req.remoteAddress, now);
             logLine(QStringLiteral("console: failed login from ") + address);
             return ApiReply::error(401, QStringLiteral("Неверное имя или пароль"));
         }
-        const std::string token = ctx->sessions->open(name, role);
+        ctx->limiter->succeeded(group, limitedName);
+        const std::string token = ctx->sessions->open(name, role, account.hash);
         logLine(QStringLiteral("console: login ") + name + QStringLiteral(" from ") + address);
         ApiReply reply = ApiReply::json({{QStringLiteral("user"), name},
                                          {QStringLiteral("role"), accounts::roleText(role)}});

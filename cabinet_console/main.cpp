@@ -86,7 +86,9 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Operator console of the dosimeter rack in the browser.\n"
         "--add-user NAME ROLE adds an account (role viewer or technician) to the accounts file named by\n"
-        "console_users and reads its password from the terminal, or from standard input when that is not one."));
+        "console_users and reads its password from the terminal, or from standard input when that is not one;\n"
+        "a new password also lifts the account's login lock-out. --remove-user NAME removes an account;\n"
+        "a running console ends its sessions at their next request."));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption settingsOption(QStringLiteral("settings"),
@@ -97,7 +99,9 @@ int main(int argc, char *argv[])
         QStringLiteral("FILE"), QStringLiteral("hub.ini"));
     QCommandLineOption addUserOption(QStringLiteral("add-user"),
         QStringLiteral("Add or replace an account: --add-user NAME ROLE."), QStringLiteral("NAME"));
-    parser.addOptions({settingsOption, hubOption, addUserOption});
+    QCommandLineOption removeUserOption(QStringLiteral("remove-user"),
+        QStringLiteral("Remove an account: --remove-user NAME."), QStringLiteral("NAME"));
+    parser.addOptions({settingsOption, hubOption, addUserOption, removeUserOption});
     parser.addPositionalArgument(QStringLiteral("ROLE"), QStringLiteral("with --add-user: viewer or technician"));
     parser.process(app);
 
@@ -121,11 +125,25 @@ int main(int argc, char *argv[])
         return addUser(parser.value(addUserOption), parser.positionalArguments().first());
     }
 
+    if (parser.isSet(removeUserOption)) {
+        const QString error = accounts::remove(G_console_users, parser.value(removeUserOption));
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "cabinet_console: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::printf("account %s removed from %s\n", qPrintable(parser.value(removeUserOption)),
+                    qPrintable(G_console_users));
+        return 0;
+    }
+
     sessions::Store sessionStore;
     sessions::LoginLimiter limiter;
+    accounts::Directory directory(G_console_users);
+    controllerlink::Link controller(QStringLiteral("127.0.0.1"), G_tcp_port, G_console_controller_timeout_s * 1000);
     console::Context context;
-    context.controllerPort = G_tcp_port;
+    context.controller = &controller;
     context.accountsFile = G_console_users;
+    context.accounts = &directory;
     context.hubFile = parser.value(hubOption);
     context.sessions = &sessionStore;
     context.limiter = &limiter;
@@ -136,6 +154,7 @@ int main(int argc, char *argv[])
                                "cabinet_console --add-user NAME ROLE").arg(G_console_users));
 
     WebServer server(context, console::buildRoutes(context));
+    server.setAllowedHosts(G_console_hosts);
     QString error;
     if (!server.bind(G_console_listen, G_console_cert, G_console_key, &error)) {
         std::fprintf(stderr, "cabinet_console: %s\n", qPrintable(error));
@@ -147,6 +166,7 @@ int main(int argc, char *argv[])
     logLine(QStringLiteral("console listening on %1://%2:%3")
                 .arg(G_console_cert.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host)
                 .arg(server.boundPort()));
+    logLine(QStringLiteral("console: Host names accepted: ") + server.allowedHosts().join(QStringLiteral(", ")));
     server.serve();
     return 0;
 }

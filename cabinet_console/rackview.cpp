@@ -1,6 +1,7 @@
 #include "rackview.h"
 
 #include "celltexts.h"
+#include "consoletime.h"
 #include "statefiles.h"
 #include "workflowsteps.h"
 
@@ -129,8 +130,18 @@ QJsonObject toJson(const Cell &c)
                   {QStringLiteral("text"), c.text}};
     if (c.state == State::Resting)
         o.insert(QStringLiteral("left"), double(c.secondsLeft));
-    if (c.state == State::Returned)
+    if (c.state == State::Returned) {
         o.insert(QStringLiteral("readings"), c.readings);
+        // The times of the highest rates, taken as seconds since 1970 UTC, in the cabinet's zone.
+        QJsonObject times;
+        for (const QString &key : {QStringLiteral("tm"), QStringLiteral("tmn")}) {
+            bool ok = false;
+            const qint64 t = c.readings.value(key).toString().trimmed().toLongLong(&ok);
+            if (ok)
+                times.insert(key, consoletime::localText(t));
+        }
+        o.insert(QStringLiteral("readingTimes"), times);
+    }
     return o;
 }
 

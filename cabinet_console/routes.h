@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accounts.h"
+#include "controllerlink.h"
 #include "journalsource.h"
 #include "sessions.h"
 
@@ -78,9 +79,9 @@ struct Page
 // Where the console finds the controller and its state.
 struct Context
 {
-    QString controllerHost = QStringLiteral("127.0.0.1");
-    quint16 controllerPort = 6000;
+    controllerlink::Link *controller = nullptr;   // the controller on 127.0.0.1:tcp_port
     QString accountsFile;
+    accounts::Directory *accounts = nullptr;   // the accounts file, looked up on every request
     QString hubFile = QStringLiteral("hub.ini");
     sessions::Store *sessions = nullptr;
     sessions::LoginLimiter *limiter = nullptr;

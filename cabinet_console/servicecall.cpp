@@ -33,11 +33,14 @@ ApiReply callController(const Context &context, const ApiRequest &req, QJsonObje
     command.insert(QStringLiteral("operator"), req.caller.user);
     const QString line = QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact));
     logLine(QStringLiteral("console: ") + req.caller.user + QStringLiteral(" sends ") + line);
-    const controllerlink::Reply r =
-        controllerlink::send(context.controllerHost, context.controllerPort, command);
-    if (!r.ok) {
+    const controllerlink::Reply r = context.controller->send(command);
+    if (!r.ok()) {
         logLine(QStringLiteral("console: ") + r.failure);
-        return ApiReply::error(502, r.failure);
+        // Busy: nothing was sent. Timed out: the command may still be carried out.
+        const int status = r.outcome == controllerlink::Outcome::Busy       ? 503
+                           : r.outcome == controllerlink::Outcome::TimedOut ? 504
+                                                                            : 502;
+        return ApiReply::error(status, r.failure);
     }
     return ApiReply::json({{QStringLiteral("reply"), r.object},
                            {QStringLiteral("error"), r.object.value(QStringLiteral("error")).toString()}});

@@ -14,7 +14,9 @@ bool requestedCell(const ApiRequest &req, rackview::Cell *cell, ApiReply *refusa
 // Sends the command with the key "operator" set to the caller's account name
 // (the controller ignores keys it does not know; its journal records it).
 // The reply to the page: {"reply": <controller's object>, "error": <its error>},
-// or 502 when the controller could not be reached or answered garbage.
+// or 503 when another command is in flight (nothing sent), 504 when the
+// controller did not answer in time, 502 when it could not be reached or
+// answered garbage.
 ApiReply callController(const Context &context, const ApiRequest &req, QJsonObject command);
 
 } // namespace console

@@ -30,12 +30,27 @@ qint64 monotonicMs()
     return clock.elapsed();
 }
 
-std::string Store::open(const QString &user, accounts::Role role)
+std::string Store::open(const QString &user, accounts::Role role, const QByteArray &hash)
 {
     std::string token = randomToken();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_sessions[token] = Session{user, role, randomToken(), monotonicMs()};
+    m_sessions[token] = Session{user, role, hash, randomToken(), monotonicMs()};
     return token;
+}
+
+int Store::closeUser(const QString &user)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int closed = 0;
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        if (it->second.user == user) {
+            it = m_sessions.erase(it);
+            ++closed;
+        } else {
+            ++it;
+        }
+    }
+    return closed;
 }
 
 bool Store::find(const std::string &token, Session *out)
@@ -64,32 +79,64 @@ void Store::close(const std::string &token)
     m_sessions.erase(token);
 }
 
-void LoginLimiter::prune(std::deque<qint64> &times, qint64 nowMs) const
+void LoginLimiter::prune(qint64 nowMs)
 {
-    while (!times.empty() && nowMs - times.front() >= m_windowMs)
-        times.pop_front();
-}
-
-bool LoginLimiter::allowed(const std::string &address, qint64 nowMs)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_failures.find(address);
-    if (it == m_failures.end())
-        return true;
-    prune(it->second, nowMs);
-    if (it->second.empty()) {
-        m_failures.erase(it);
-        return true;
+    if (nowMs - m_lastPruneMs < kAddressWindowMs)
+        return;
+    m_lastPruneMs = nowMs;
+    for (auto it = m_addresses.begin(); it != m_addresses.end();) {
+        while (!it->second.empty() && nowMs - it->second.front() >= kAddressWindowMs)
+            it->second.pop_front();
+        it = it->second.empty() ? m_addresses.erase(it) : std::next(it);
     }
-    return int(it->second.size()) < m_limit;
+    for (auto it = m_accounts.begin(); it != m_accounts.end();) {
+        const bool quiet = nowMs - it->second.lastAttemptMs > kQuietResetMs && nowMs >= it->second.lockedUntilMs;
+        it = quiet ? m_accounts.erase(it) : std::next(it);
+    }
 }
 
-void LoginLimiter::failed(const std::string &address, qint64 nowMs)
+LoginLimiter::Verdict LoginLimiter::begin(const std::string &addressGroup, const QString &account,
+                                          const QByteArray &accountStamp, qint64 nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto &times = m_failures[address];
-    prune(times, nowMs);
+    prune(nowMs);
+    Verdict v;
+    std::deque<qint64> &times = m_addresses[addressGroup];
+    while (!times.empty() && nowMs - times.front() >= kAddressWindowMs)
+        times.pop_front();
+    if (int(times.size()) >= kPerAddress) {
+        v.allowed = false;
+        v.retryAfterMs = times.front() + kAddressWindowMs - nowMs;
+    }
+    AccountState &a = m_accounts[account];
+    if (a.stamp != accountStamp || nowMs - a.lastAttemptMs > kQuietResetMs)
+        a = AccountState{0, 0, 0, accountStamp};
+    if (nowMs < a.lockedUntilMs) {
+        v.allowed = false;
+        v.retryAfterMs = qMax(v.retryAfterMs, a.lockedUntilMs - nowMs);
+    }
+    if (!v.allowed)
+        return v;
     times.push_back(nowMs);
+    a.lastAttemptMs = nowMs;
+    if (++a.failures >= kFreeAttempts) {
+        const int doublings = qMin(a.failures - kFreeAttempts, 10);
+        a.lockedUntilMs = nowMs + qMin(kFirstLockMs << doublings, kLongestLockMs);
+    }
+    return v;
+}
+
+void LoginLimiter::succeeded(const std::string &addressGroup, const QString &account)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto t = m_addresses.find(addressGroup);
+    if (t != m_addresses.end() && !t->second.empty())
+        t->second.pop_back();
+    auto a = m_accounts.find(account);
+    if (a != m_accounts.end()) {
+        a->second.failures = 0;
+        a->second.lockedUntilMs = 0;
+    }
 }
 
 } // namespace sessions

@@ -21,7 +21,8 @@ bool sameToken(const std::string &a, const std::string &b);
 struct Session
 {
     QString user;
-    accounts::Role role = accounts::Role::None;
+    accounts::Role role = accounts::Role::None;   // the role at login
+    QByteArray hash;                              // the account's password string at login
     std::string csrf;
     qint64 lastSeenMs = 0;
 };
@@ -33,10 +34,12 @@ public:
     explicit Store(qint64 idleLimitMs = 12LL * 3600 * 1000) : m_idleLimitMs(idleLimitMs) {}
 
     // A new session; returns its token.
-    std::string open(const QString &user, accounts::Role role);
+    std::string open(const QString &user, accounts::Role role, const QByteArray &hash = QByteArray());
     // The session of a token, refreshed; false when there is none (or it expired).
     bool find(const std::string &token, Session *out);
     void close(const std::string &token);
+    // Ends every session of the account; returns how many there were.
+    int closeUser(const QString &user);
 
 private:
     std::mutex m_mutex;
@@ -44,23 +47,53 @@ private:
     qint64 m_idleLimitMs;
 };
 
-// At most `limit` failed logins per address in any `windowMs`.
+// Limits on logins. Every attempt is counted before its password is checked,
+// so attempts sent in parallel cannot slip past, and a successful one is
+// taken back. Two limits apply:
+// - per address group (an IPv4 address, an IPv6 /64): at most 5 attempts in
+//   any minute;
+// - per account name: 5 attempts in a row that did not succeed lock the name
+//   for 1 minute, each further one doubles the lock, up to 15 minutes; a
+//   success, an hour without attempts, or a new password (the account's
+//   password string changed, as `--add-user` does) starts it afresh.
+// Both are kept in memory: a restart of the console lifts every lock.
 class LoginLimiter
 {
 public:
-    explicit LoginLimiter(int limit = 5, qint64 windowMs = 60000) : m_limit(limit), m_windowMs(windowMs) {}
+    struct Verdict
+    {
+        bool allowed = true;
+        qint64 retryAfterMs = 0;   // when refused: how long until an attempt may be made
+    };
 
-    // False when the address has used up its failures in the window.
-    bool allowed(const std::string &address, qint64 nowMs);
-    void failed(const std::string &address, qint64 nowMs);
+    static constexpr int kPerAddress = 5;
+    static constexpr qint64 kAddressWindowMs = 60000;
+    static constexpr int kFreeAttempts = 5;
+    static constexpr qint64 kFirstLockMs = 60000;
+    static constexpr qint64 kLongestLockMs = 15 * 60000;
+    static constexpr qint64 kQuietResetMs = 3600000;
+
+    // Counts an attempt of the name from the address group; refused attempts are not counted.
+    // accountStamp: the account's password string, empty for an unknown name.
+    Verdict begin(const std::string &addressGroup, const QString &account, const QByteArray &accountStamp,
+                  qint64 nowMs);
+    // The attempt succeeded: it no longer counts, and the name's run of failures ends.
+    void succeeded(const std::string &addressGroup, const QString &account);
 
 private:
-    void prune(std::deque<qint64> &times, qint64 nowMs) const;
+    struct AccountState
+    {
+        int failures = 0;          // attempts in a row that did not succeed (counted at their start)
+        qint64 lockedUntilMs = 0;
+        qint64 lastAttemptMs = 0;
+        QByteArray stamp;
+    };
+    void prune(qint64 nowMs);
 
     std::mutex m_mutex;
-    std::unordered_map<std::string, std::deque<qint64>> m_failures;
-    int m_limit;
-    qint64 m_windowMs;
+    std::unordered_map<std::string, std::deque<qint64>> m_addresses;
+    std::unordered_map<QString, AccountState> m_accounts;
+    qint64 m_lastPruneMs = 0;
 };
 
 qint64 monotonicMs();

@@ -1,12 +1,19 @@
 #include "webserver.h"
 
+#include "consoletime.h"
+#include "httpconnection.h"
 #include "log.h"
+#include "settings.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QSysInfo>
 
 #include <httplib.h>
 
@@ -36,7 +43,8 @@ std::string cookieValue(const httplib::Request &req, const std::string &name)
     return std::string();
 }
 
-void commonHeaders(httplib::Response &res)
+// On every reply, error pages included.
+void securityHeaders(httplib::Response &res, bool tls)
 {
     res.set_header("Content-Security-Policy",
                    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
@@ -44,8 +52,37 @@ void commonHeaders(httplib::Response &res)
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Referrer-Policy", "no-referrer");
     res.set_header("X-Frame-Options", "DENY");
-    res.set_header("Cache-Control", "no-store");
+    if (!res.has_header("Cache-Control"))
+        res.set_header("Cache-Control", "no-store");
+    if (tls)
+        res.set_header("Strict-Transport-Security", "max-age=31536000");
 }
+
+// Replaces whatever the reply held by {"error": text}.
+void errorReply(httplib::Response &res, int status, const QString &text)
+{
+    res.status = status;
+    const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact);
+    res.set_content(body.constData(), size_t(body.size()), "application/json; charset=utf-8");
+}
+
+QString errorText(int status)
+{
+    switch (status) {
+    case 400: return QStringLiteral("Неверный запрос");
+    case 404: return QStringLiteral("Нет такой страницы");
+    case 405: return QStringLiteral("Метод не поддерживается");
+    case 408: return QStringLiteral("Запрос не пришёл целиком вовремя");
+    case 411: return QStringLiteral("Тело запроса по частям (chunked) не принимается: нужна длина");
+    case 413: return QStringLiteral("Запрос больше 64 КиБ");
+    case 414: return QStringLiteral("Адрес запроса слишком длинный");
+    case 421: return QStringLiteral("Неизвестное имя сервера в заголовке Host");
+    case 431: return QStringLiteral("Слишком много или слишком длинные заголовки запроса");
+    default: return QStringLiteral("Ошибка %1").arg(status);
+    }
+}
+
+constexpr size_t kMaxBody = 64 * 1024;
 
 void sendReply(httplib::Response &res, const ApiReply &reply)
 {
@@ -85,6 +122,8 @@ std::string contentTypeOf(const QString &name)
     return "application/octet-stream";
 }
 
+QString escapedText(const QString &text) { return text.toHtmlEscaped(); }
+
 std::string regexEscape(const std::string &path)
 {
     static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
@@ -110,6 +149,31 @@ bool splitListen(const QString &listen, QString *host, int *port)
     return true;
 }
 
+QString hostOfHeader(const std::string &header)
+{
+    QString h = QString::fromStdString(header).trimmed().toLower();
+    if (h.startsWith(QLatin1Char('['))) {
+        const int close = h.indexOf(QLatin1Char(']'));
+        return close > 0 ? h.mid(1, close - 1) : QString();
+    }
+    const int colon = h.indexOf(QLatin1Char(':'));
+    return colon >= 0 ? h.left(colon) : h;
+}
+
+QStringList defaultHosts(const QString &listenHost)
+{
+    QStringList hosts{listenHost.toLower(), QStringLiteral("localhost")};
+    const QHostAddress listen(listenHost);
+    if (listen == QHostAddress::AnyIPv4 || listen == QHostAddress::AnyIPv6 || listen == QHostAddress::Any) {
+        for (const QHostAddress &a : QNetworkInterface::allAddresses())
+            hosts << a.toString().section(QLatin1Char('%'), 0, 0).toLower();
+        hosts << QSysInfo::machineHostName().toLower();
+    }
+    hosts.removeAll(QString());
+    hosts.removeDuplicates();
+    return hosts;
+}
+
 WebServer::WebServer(Context &context, RouteTable table) : m_context(context), m_table(std::move(table)) {}
 
 WebServer::~WebServer() = default;
@@ -126,6 +190,7 @@ bool WebServer::bind(const QString &listen, const QString &cert, const QString &
         *error = QStringLiteral("console_cert and console_key must be given together");
         return false;
     }
+    m_server = std::make_unique<GuardedServer>();
     if (!cert.isEmpty()) {
         for (const QString &f : {cert, key}) {
             QFile probe(f);
@@ -134,22 +199,17 @@ bool WebServer::bind(const QString &listen, const QString &cert, const QString &
                 return false;
             }
         }
-        auto ssl = std::make_unique<httplib::SSLServer>(QFile::encodeName(cert).constData(),
-                                                        QFile::encodeName(key).constData());
-        if (!ssl->is_valid()) {
-            *error = QStringLiteral("the TLS certificate or key is not valid (%1, %2)").arg(cert, key);
+        if (!m_server->setTls(cert, key, error))
             return false;
-        }
-        m_server = std::move(ssl);
         m_tls = true;
-    } else {
-        m_server = std::make_unique<httplib::Server>();
     }
+    if (m_hosts.isEmpty())
+        m_hosts = defaultHosts(host);
     // Headers and body go out in separate writes; without this the second
     // waits for the client's delayed acknowledgement (about 40 ms).
     m_server->set_tcp_nodelay(true);
     // No route takes more than a small JSON object.
-    m_server->set_payload_max_length(64 * 1024);
+    m_server->set_payload_max_length(kMaxBody);
     install();
     const std::string h = host.toStdString();
     if (port == 0) {
@@ -183,17 +243,87 @@ void WebServer::install()
     httplib::Server &svr = *m_server;
     const bool tls = m_tls;
     Context &ctx = m_context;
+    const QStringList hosts = m_hosts;
 
-    // Resolves the caller and applies the access rule and the CSRF check.
-    // Returns false when the response has been filled with the refusal.
+    // Before anything else, and before a body is read: the Host header, and
+    // bodies the console never takes.
+    svr.set_pre_routing_handler([hosts](const httplib::Request &req, httplib::Response &res) {
+        if (!hosts.contains(hostOfHeader(req.get_header_value("Host")))) {
+            errorReply(res, 421, errorText(421));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.has_header("Transfer-Encoding")) {
+            errorReply(res, 411, errorText(411));
+            GuardedServer::closeAfterReply();
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        const std::string length = req.get_header_value("Content-Length");
+        if (!length.empty()) {
+            bool ok = false;
+            const qulonglong n = QString::fromStdString(length).toULongLong(&ok);
+            if (!ok || n > kMaxBody) {
+                errorReply(res, ok ? 413 : 400, errorText(ok ? 413 : 400));
+                GuardedServer::closeAfterReply();
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    svr.set_post_routing_handler([tls](const httplib::Request &, httplib::Response &res) { securityHeaders(res, tls); });
+
+    svr.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        switch (GuardedServer::currentBreach()) {
+        case GuardedServer::Breach::HeadTooLarge:
+        case GuardedServer::Breach::TooManyHeaders:
+            errorReply(res, 431, errorText(431));
+            return;
+        case GuardedServer::Breach::TooSlow:
+            errorReply(res, 408, errorText(408));
+            return;
+        case GuardedServer::Breach::None:
+            break;
+        }
+        if (res.body.empty())
+            errorReply(res, res.status, errorText(res.status));
+    });
+
+    // Resolves the caller, looks up the account's current role, and applies
+    // the access rule and the CSRF check. Returns false when the response has
+    // been filled with the refusal.
     auto admit = [&ctx](const httplib::Request &req, httplib::Response &res, Access access, bool isPost,
-                             Caller *caller) -> bool {
+                        Caller *caller) -> bool {
         sessions::Session s;
         const std::string token = cookieValue(req, kSessionCookie);
-        const bool loggedIn = ctx.sessions->find(token, &s);
+        bool loggedIn = ctx.sessions->find(token, &s);
+        QString ended;
+        if (loggedIn) {
+            accounts::Account account;
+            switch (ctx.accounts->find(s.user, &account)) {
+            case accounts::Directory::Lookup::Unreadable:
+                sendReply(res, ApiReply::error(503, QStringLiteral("Файл учётных записей не читается")));
+                return false;
+            case accounts::Directory::Lookup::Missing:
+                ended = QStringLiteral("Учётная запись удалена");
+                break;
+            case accounts::Directory::Lookup::Found:
+                // A lower role or a new password ends the account's sessions; a higher role counts at once.
+                if (account.hash != s.hash || account.role < s.role)
+                    ended = QStringLiteral("Права учётной записи изменились");
+                else
+                    s.role = account.role;
+                break;
+            }
+            if (!ended.isEmpty()) {
+                const int closed = ctx.sessions->closeUser(s.user);
+                logLine(QStringLiteral("console: %1 (%2): %3 sessions ended").arg(ended, s.user).arg(closed));
+                loggedIn = false;
+            }
+        }
         if (access != Access::Public && !loggedIn) {
             if (!isPage(req.path) || isPost) {
-                sendReply(res, ApiReply::error(401, QStringLiteral("Нужно войти")));
+                sendReply(res, ApiReply::error(401, ended.isEmpty() ? QStringLiteral("Нужно войти")
+                                                                    : ended + QStringLiteral("; войдите снова")));
             } else {
                 res.status = 302;
                 res.set_header("Location", "/login");
@@ -225,7 +355,6 @@ void WebServer::install()
         auto handler = [admit, route, isPost, tls](const httplib::Request &req, httplib::Response &res) {
             QElapsedTimer timer;
             timer.start();
-            commonHeaders(res);
             ApiRequest api;
             if (!admit(req, res, route.access, isPost, &api.caller))
                 return;
@@ -256,7 +385,6 @@ void WebServer::install()
 
     for (const Page &page : m_table.pages()) {
         svr.Get(regexEscape(page.path), [admit, page, tls](const httplib::Request &req, httplib::Response &res) {
-            commonHeaders(res);
             Caller caller;
             if (!admit(req, res, page.access, false, &caller)) {
                 if (res.status == 403) {
@@ -275,9 +403,13 @@ void WebServer::install()
                 csrf = sessions::randomToken();
                 res.set_header("Set-Cookie", cookieHeader(kLoginCsrfCookie, csrf, tls));
             }
+            const qint64 now = QDateTime::currentSecsSinceEpoch();
             html.replace(QLatin1String("{{CSRF}}"), QString::fromStdString(csrf));
-            html.replace(QLatin1String("{{USER}}"), caller.user.toHtmlEscaped());
+            html.replace(QLatin1String("{{USER}}"), escapedText(caller.user));
             html.replace(QLatin1String("{{ROLE}}"), accounts::roleText(caller.role));
+            html.replace(QLatin1String("{{ZONE}}"), escapedText(consoletime::zoneLabel(now)));
+            html.replace(QLatin1String("{{DOSE_UNIT}}"), escapedText(G_dose_unit));
+            html.replace(QLatin1String("{{RATE_UNIT}}"), escapedText(G_rate_unit));
             const QByteArray body = html.toUtf8();
             res.set_content(body.constData(), size_t(body.size()), "text/html; charset=utf-8");
         });
@@ -285,7 +417,6 @@ void WebServer::install()
 
     // Built-in scripts and styles. The login page's own files are public.
     svr.Get(R"(/static/([a-z0-9_-]+(\.min)?\.(js|css)))", [admit](const httplib::Request &req, httplib::Response &res) {
-        commonHeaders(res);
         const QString name = QString::fromStdString(req.matches[1].str());
         const bool open = name == QLatin1String("app.css") || name == QLatin1String("login.js");
         Caller caller;
@@ -308,16 +439,8 @@ void WebServer::install()
     });
 
     svr.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) {
-        commonHeaders(res);
         const QByteArray body = webFile(QStringLiteral("favicon.ico"));
         res.set_header("Cache-Control", "public, max-age=86400");
         res.set_content(body.constData(), size_t(body.size()), "image/x-icon");
-    });
-
-    svr.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-        if (res.status == 404 && res.body.empty()) {
-            commonHeaders(res);
-            sendReply(res, ApiReply::error(404, QStringLiteral("Нет такой страницы")));
-        }
     });
 }

@@ -122,6 +122,10 @@ QString G_console_listen = QStringLiteral("127.0.0.1:8080");
 QString G_console_cert;
 QString G_console_key;
 QString G_console_users = QStringLiteral("/etc/cabinet_console/users");
+QStringList G_console_hosts;
+int G_console_controller_timeout_s = 10;
+QString G_dose_unit = QStringLiteral("мЗв");
+QString G_rate_unit = QStringLiteral("мЗв/ч");
 
 void readConsoleSettings()
 {
@@ -133,6 +137,15 @@ void readConsoleSettings()
     G_console_cert = settingsValue(QStringLiteral("console_cert"), QString()).toString();
     G_console_key = settingsValue(QStringLiteral("console_key"), QString()).toString();
     G_console_users = settingsValue(QStringLiteral("console_users"), G_console_users).toString();
+    // A value with commas reads as a list.
+    const QVariant hosts = settingsValue(QStringLiteral("console_hosts"), QString());
+    G_console_hosts.clear();
+    for (const QString &h : hosts.toStringList().join(QLatin1Char(',')).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        G_console_hosts << h.trimmed().toLower();
+    const int timeout = settingsInt(QStringLiteral("console_controller_timeout"), QStringLiteral("10"));
+    G_console_controller_timeout_s = timeout >= 1 && timeout <= 10 ? timeout : 10;
+    G_dose_unit = settingsText(QStringLiteral("dose_unit"), G_dose_unit).trimmed();
+    G_rate_unit = settingsText(QStringLiteral("rate_unit"), G_rate_unit).trimmed();
 }
 
 // Dose journal

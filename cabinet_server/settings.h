@@ -62,6 +62,10 @@ extern QString G_console_listen;     // "HOST:PORT", 127.0.0.1:8080 by default
 extern QString G_console_cert;       // TLS certificate (PEM); empty: plain HTTP
 extern QString G_console_key;        // TLS private key (PEM)
 extern QString G_console_users;      // accounts file of the console
+extern QStringList G_console_hosts;  // "console_hosts": Host names accepted; empty: the listen host and localhost
+extern int G_console_controller_timeout_s;   // "console_controller_timeout": 1 .. 10 s, 10 by default
+extern QString G_dose_unit;          // "dose_unit": unit of the doses the dosimeters report, "мЗв" by default
+extern QString G_rate_unit;          // "rate_unit": unit of their dose rates, "мЗв/ч" by default
 
 // Reads the console's keys when the settings file exists.
 void readConsoleSettings();

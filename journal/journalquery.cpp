@@ -305,3 +305,52 @@ bool parseFilterTime(const QString &text, bool end, qint64 *utc)
     *utc = t.toSecsSinceEpoch() + (end ? 1 : 0);
     return true;
 }
+
+JournalTable dosimeterMonths(const QSqlDatabase &db, const QString &number, QString *error)
+{
+    // Journals written before the erasure columns existed: a confirm, an
+    // unblock or an issue is where a dose was erased.
+    const QSqlRecord columns = db.record(QStringLiteral("dose_event"));
+    const bool hasErased = columns.contains(QStringLiteral("erased"));
+    const QString legacyBoundary = QStringLiteral("kind IN ('confirm', 'cell_unblock', 'issue')");
+    const QString boundary = hasErased
+        ? QStringLiteral("(erased = 1 OR (erased IS NULL AND %1))").arg(legacyBoundary)
+        : legacyBoundary;
+    const QString lineage = columns.contains(QStringLiteral("journal_id"))
+        ? QStringLiteral("cabinet_id, journal_id")
+        : QStringLiteral("cabinet_id");
+    // A read-out counts when the next read-out-or-boundary row of its journal
+    // is not a read-out. Rows outside that order (an issue that erased
+    // nothing) sort after it in the window and have no kind there, so the
+    // last row of the order sees none after it.
+    const QString sql = QStringLiteral(
+        "SELECT month, SUM(issue) AS issues, SUM(readout) AS readouts, "
+        "SUM(CASE WHEN readout = 1 AND (next_kind IS NULL OR next_kind <> 'readout') THEN dose ELSE 0 END) AS dose "
+        "FROM (SELECT substr(time_text, 1, 7) AS month, "
+        "CASE WHEN kind = 'issue' AND COALESCE(outcome, '') = '' THEN 1 ELSE 0 END AS issue, "
+        "CASE WHEN kind = 'readout' THEN 1 ELSE 0 END AS readout, "
+        "COALESCE(dose_gamma, 0) + COALESCE(dose_neutron, 0) AS dose, "
+        "LEAD(CASE WHEN kind = 'readout' OR %1 THEN kind END) OVER (PARTITION BY %2 ORDER BY "
+        "CASE WHEN kind = 'readout' OR %1 THEN 0 ELSE 1 END, seq) AS next_kind "
+        "FROM dose_event WHERE number = ? AND (kind IN ('readout', 'issue') OR %1)) e "
+        "GROUP BY month ORDER BY month")
+                            .arg(boundary, lineage);
+    JournalTable table;
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        *error = q.lastError().text();
+        return table;
+    }
+    q.addBindValue(number);
+    if (!q.exec()) {
+        *error = q.lastError().text();
+        return table;
+    }
+    table.columns = QStringList{QStringLiteral("month"), QStringLiteral("issues"), QStringLiteral("readouts"),
+                                QStringLiteral("dose")};
+    while (q.next())
+        table.rows << QVariantList{q.value(0), q.value(1).toLongLong(), q.value(2).toLongLong(), q.value(3).toDouble()};
+    error->clear();
+    return table;
+}

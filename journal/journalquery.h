@@ -100,3 +100,10 @@ QString tableCellText(const QVariant &value);
 // A time bound of a filter from a date (local midnight) or an ISO date and
 // time. end: a date includes that whole day, a time that second.
 bool parseFilterTime(const QString &text, bool end, qint64 *utc);
+
+// One dosimeter's read-outs and issues per month of its journal time
+// (time_text, the writing cabinet's local time): month ("2026-03"), issues,
+// readouts, dose (gamma + neutron of the read-outs that count: the last one
+// before the dose was erased, by the boundary rule of the annual dose).
+// Oldest month first. *error is set when the query fails.
+JournalTable dosimeterMonths(const QSqlDatabase &db, const QString &number, QString *error);

@@ -2,11 +2,38 @@
 // Helpers shared by the console's pages. Every text from the server is put
 // into the page with textContent, never as HTML.
 
+const metaContent = (name) => document.querySelector('meta[name="' + name + '"]')?.content || '';
+
 const consoleUser = {
-  name: document.querySelector('meta[name="user"]')?.content || '',
-  role: document.querySelector('meta[name="role"]')?.content || '',
-  csrf: document.querySelector('meta[name="csrf-token"]')?.content || '',
+  name: metaContent('user'),
+  role: metaContent('role'),
+  csrf: metaContent('csrf-token'),
 };
+
+// The units the dosimeters report (settings dose_unit, rate_unit) and the
+// zone every time on the pages is shown in (the cabinet's).
+const consoleUnits = { dose: metaContent('dose-unit'), rate: metaContent('rate-unit') };
+const consoleZone = metaContent('zone');
+
+// A dose or rate for a table or a tile: 3 significant digits (the API and the
+// CSV keep every digit). Text that is not a number is shown as it is.
+const threeDigits = new Intl.NumberFormat('ru-RU', { minimumSignificantDigits: 3, maximumSignificantDigits: 3 });
+function formatMeasure(value) {
+  if (value === null || value === undefined || value === '') return '';
+  const n = typeof value === 'number' ? value : Number(String(value).trim());
+  if (!Number.isFinite(n)) return String(value);
+  return n === 0 ? '0' : threeDigits.format(n);
+}
+function withUnit(value, unit) {
+  const text = formatMeasure(value);
+  return text === '' ? '' : text + '\u00a0' + unit;
+}
+
+// "Нет данных" with what to do, in place of an empty table body or chart.
+function emptyState(text, hint) {
+  return el('div', { className: 'empty-state' }, el('p', { className: 'empty-title' }, text),
+    hint ? el('p', { className: 'empty-hint' }, hint) : null);
+}
 
 // Builds an element: el('td', {className: 'x'}, 'text', otherElement).
 function el(tag, props, ...children) {
@@ -20,9 +47,10 @@ function el(tag, props, ...children) {
 }
 
 class ApiError extends Error {
-  constructor(status, text) {
+  constructor(status, text, data) {
     super(text);
     this.status = status;
+    this.data = data || {};
   }
 }
 
@@ -48,7 +76,7 @@ async function api(path, body) {
     throw new ApiError(401, data.error || 'Нужно войти');
   }
   if (!response.ok) {
-    throw new ApiError(response.status, data.error || ('Ошибка ' + response.status));
+    throw new ApiError(response.status, data.error || ('Ошибка ' + response.status), data);
   }
   return data;
 }

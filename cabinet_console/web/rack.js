@@ -14,6 +14,22 @@ const READING_LABELS = {
   tmn: 'Время макс. мощности n',
 };
 
+// A reading as the panel shows it: doses and rates with their unit, times of
+// the highest rates as date-times in the cabinet's zone.
+function readingText(cell, key) {
+  const r = cell.readings || {};
+  if (key === 'd' || key === 'dn') return withUnit(r[key], consoleUnits.dose);
+  if (key === 'r' || key === 'rn') return withUnit(r[key], consoleUnits.rate);
+  if (key === 'tm' || key === 'tmn') return (cell.readingTimes || {})[key] || r[key];
+  return r[key];
+}
+
+// The state in one or two short words, for the narrow tiles of a phone.
+const SHORT_WORDS = {
+  empty: 'пусто', resting: 'отдых', ready: 'готов', issued: 'выдан', returned: 'сдан',
+  blocked: 'блок', failed: 'ошибка',
+};
+
 const rack = {
   cells: [],          // the last /api/rack cells
   selected: 0,        // the cell whose panel is open
@@ -26,7 +42,8 @@ function cellDetail(cell) {
   if (cell.state === 'resting') return 'ещё ' + cell.left + ' с';
   if (cell.state === 'returned') {
     const r = cell.readings || {};
-    return 'доза ' + (r.d ?? '') + (r.dn !== undefined ? ' / ' + r.dn : '');
+    return 'доза ' + formatMeasure(r.d) + (r.dn !== undefined ? ' / ' + formatMeasure(r.dn) : '') +
+      '\u00a0' + consoleUnits.dose;
   }
   if (cell.state === 'blocked' || cell.state === 'failed') return cell.text;
   return '';
@@ -37,6 +54,8 @@ function drawCell(node, cell) {
   node.querySelector('.num').textContent = cell.cell;
   node.querySelector('.dos').textContent = cell.number ? '№ ' + cell.number : '—';
   node.querySelector('.word').textContent = cell.word;
+  node.querySelector('.word-short').textContent =
+    SHORT_WORDS[cell.state] + (cell.state === 'resting' ? ' ' + cell.left + ' с' : '');
   node.querySelector('.extra').textContent = cellDetail(cell);
   node.title = 'Ячейка ' + cell.cell + ': ' + cell.word + (cell.text ? ' — ' + cell.text : '');
   node.setAttribute('aria-pressed', String(cell.cell === rack.selected));
@@ -51,7 +70,8 @@ function drawRack(data) {
     for (const cell of data.cells) {
       const node = el('button', { type: 'button', className: 'cell' },
         el('span', { className: 'num' }), el('span', { className: 'dos' }),
-        el('span', { className: 'word' }), el('span', { className: 'extra' }));
+        el('span', { className: 'word' }), el('span', { className: 'word-short', ariaHidden: 'true' }),
+        el('span', { className: 'extra' }));
       node.dataset.cell = cell.cell;
       node.addEventListener('click', () => openPanel(Number(node.dataset.cell)));
       rack.nodes.set(cell.cell, node);
@@ -64,8 +84,8 @@ function drawRack(data) {
   for (const cell of data.cells) counts[cell.word] = (counts[cell.word] || 0) + 1;
   document.getElementById('rack-summary').textContent = 'Ячеек: ' + data.count + ' · тип ' + data.type + ' · ' +
     Object.entries(counts).map(([word, n]) => word + ': ' + n).join(', ');
-  document.getElementById('rack-updated').textContent =
-    'обновлено ' + new Date().toLocaleTimeString('ru-RU');
+  document.getElementById('rack-updated').textContent = 'обновлено ' + data.nowText;
+  document.getElementById('rack-empty').hidden = data.cells.length > 0;
   if (rack.selected) drawPanel();
 }
 
@@ -107,11 +127,12 @@ function drawPanel() {
   if (cell.state === 'failed') fact(facts, 'Ошибка', cell.text);
   if (cell.state === 'returned') {
     for (const [key, label] of Object.entries(READING_LABELS)) {
-      if (cell.readings && key in cell.readings && key !== 'n') fact(facts, label, cell.readings[key]);
+      if (cell.readings && key in cell.readings && key !== 'n') fact(facts, label, readingText(cell, key));
     }
   }
   const stopped = cell.state === 'blocked' || cell.state === 'failed';
-  document.getElementById('block-form').hidden = stopped;
+  // A block would replace the line of an issued dosimeter or of a dose waiting for confirmation.
+  document.getElementById('block-form').hidden = stopped || cell.state === 'issued' || cell.state === 'returned';
   document.getElementById('unblock-button').hidden = !stopped;
   document.getElementById('history-button').hidden = !cell.number;
   document.getElementById('confirm-button').hidden = cell.state !== 'returned';
@@ -144,7 +165,9 @@ async function act(label, path, body, onDone) {
     if (onDone) onDone(data);
     await refresh();
   } catch (e) {
-    showMessage(message, label + ': ' + e.message, 'error');
+    // Confirmed meanwhile by someone else: nothing is lost, the map shows it.
+    showMessage(message, label + ': ' + e.message, e.data && e.data.already ? 'ok' : 'error');
+    if (e.status === 409) await refresh();
   } finally {
     for (const b of document.querySelectorAll('#panel-actions button, #poll-returns')) b.disabled = false;
     rack.busy = false;
@@ -172,7 +195,7 @@ function askConfirmation() {
   const facts = document.getElementById('confirm-facts');
   facts.replaceChildren();
   for (const [key, label] of Object.entries(READING_LABELS)) {
-    if (cell.readings && key in cell.readings) fact(facts, label, cell.readings[key]);
+    if (cell.readings && key in cell.readings) fact(facts, label, readingText(cell, key));
   }
   dialog.showModal();
 }

@@ -12,15 +12,17 @@ async function loadWorkers() {
       : 'Пределы доз неизвестны: в базе нет таблицы users или не задан ключ annual_dose_key.';
     const body = document.querySelector('#workers tbody');
     if (!data.workers.length) {
-      body.replaceChildren(el('tr', null, el('td', { colSpan: 7, className: 'muted' }, 'Нет работников за этот год')));
+      body.replaceChildren(el('tr', null, el('td', { colSpan: 7, className: 'wrap' },
+        emptyState('За ' + data.year + ' год в журнале нет выдач и подтверждённых сдач.',
+          'Выберите другой год; работник появляется здесь после первой выдачи ему дозиметра.'))));
     } else {
       body.replaceChildren(...data.workers.map(w => el('tr', { className: w.near ? 'near-limit' : '' },
         el('td', null, valueNode('uid', w.uid)),
         el('td', null, w.name || ''),
         el('td', null, w.issues),
         el('td', null, w.returns),
-        el('td', null, formatValue('dose', w.dose)),
-        el('td', null, formatValue('dose_limit', w.dose_limit)),
+        el('td', { className: 'num' }, formatMeasure(w.dose)),
+        el('td', { className: 'num' }, formatMeasure(w.dose_limit)),
         el('td', null, typeof w.share === 'number'
           ? Math.round(w.share * 100) + ' %' + (w.near ? ' — близко к пределу' : '') : ''))));
     }
@@ -30,6 +32,8 @@ async function loadWorkers() {
   }
 }
 
+document.getElementById('dose-head').textContent = 'Доза, ' + consoleUnits.dose;
+document.getElementById('limit-head').textContent = 'Предел, ' + consoleUnits.dose;
 document.getElementById('year').value = queryParam('year') || new Date().getFullYear();
 document.getElementById('year-form').addEventListener('submit', (e) => { e.preventDefault(); loadWorkers(); });
 loadWorkers();

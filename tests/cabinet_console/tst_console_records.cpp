@@ -15,6 +15,7 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -255,10 +256,17 @@ private slots:
         QCOMPARE(workerNamed(workers.value(QStringLiteral("workers")).toArray(), QStringLiteral("7001"))
                      .value(QStringLiteral("dose")).toDouble(), readDose);
 
+        // Its life newest first, paged; the month's chart counts the one read-out.
         const QJsonObject dosimeter = web.get("/api/dosimeter?number=5001").json();
-        const QStringList life = kindsOf(dosimeter.value(QStringLiteral("life")).toArray());
+        QStringList life = kindsOf(dosimeter.value(QStringLiteral("life")).toArray());
+        std::reverse(life.begin(), life.end());
         QCOMPARE(life.mid(life.indexOf(QStringLiteral("issue"))),
                  (QStringList{"issue", "cell_free", "readout", "history", "confirm"}));
+        QCOMPARE(qint64(dosimeter.value(QStringLiteral("total")).toDouble()), qint64(life.size()));
+        const QJsonArray months = dosimeter.value(QStringLiteral("months")).toArray();
+        QCOMPARE(months.size(), 1);
+        QCOMPARE(months.first().toObject().value(QStringLiteral("issues")).toInt(), 1);
+        QCOMPARE(months.first().toObject().value(QStringLiteral("dose")).toDouble(), readDose);
         const QJsonArray records = dosimeter.value(QStringLiteral("history")).toObject()
                                        .value(QStringLiteral("records")).toArray();
         QCOMPARE(records.size(), 40);
@@ -381,6 +389,18 @@ private slots:
             }
             QVERIFY(store.append(rows));
         }
+        // Row k at 2026-01-02 03:00 + 10 k minutes in the cabinet's zone (UTC+3).
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("retime"));
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            QVERIFY(q.exec(QStringLiteral("UPDATE dose_event SET ts = 1767312000 + (seq - (SELECT MIN(seq) FROM dose_event)) * 600")));
+            QVERIFY(q.exec(QStringLiteral("UPDATE dose_event SET time_text = strftime('%Y-%m-%dT%H:%M:%S+03:00', ts + 10800, 'unixepoch')")));
+            db.close();
+        }
+        closeConnection(QStringLiteral("retime"));
+        rig.env << QStringLiteral("TZ=UTC-3");
         QVERIFY(rig.start(false));
         WebClient web(rig.consolePort);
         QCOMPARE(web.login(QStringLiteral("tech"), QStringLiteral("tech-password")), 200);
@@ -399,14 +419,53 @@ private slots:
         for (int i = 1; i < seqs.size(); ++i)
             QVERIFY(seqs.at(i) == seqs.at(i - 1) - 1);
         QCOMPARE(events(web, "size=50&page=4").size(), 0);
+        QCOMPARE(events(web, "from=2026-01-02T10:00&to=2026-01-02T10:30").first().toObject()
+                     .value(QStringLiteral("time")).toString(), QStringLiteral("2026-01-02 10:30:00"));
+
+        // One dosimeter's life pages like the records.
+        const QJsonObject third = web.get("/api/dosimeter?number=103&size=10&page=3").json();
+        QCOMPARE(qint64(third.value(QStringLiteral("total")).toDouble()), qint64(24));
+        QCOMPARE(third.value(QStringLiteral("pages")).toInt(), 3);
+        QCOMPARE(third.value(QStringLiteral("life")).toArray().size(), 4);
+        QCOMPARE(third.value(QStringLiteral("months")).toArray().first().toObject().value(QStringLiteral("month"))
+                     .toString(), QStringLiteral("2026-01"));
 
         struct Count { std::string query; qint64 expected; };
         const Count counts[] = {
             {"", 120}, {"kind=issue", 40}, {"cell=2", 30}, {"number=103", 24}, {"uid=u1", 20},
             {"uid=U0&cell=1", 10}, {"kind=issue,cell_block", 120}, {"kind=gap", 0},
+            // Times are exact, in the cabinet's zone; a date is its whole day.
+            {"from=2026-01-02T10:00&to=2026-01-02T10:30", 4}, {"from=2026-01-02T10:00:01&to=2026-01-02T10:30", 3},
+            {"from=2026-01-02T10:00&to=2026-01-02T10:29:59", 3}, {"from=2026-01-02&to=2026-01-02", 120},
+            {"to=2026-01-01", 0}, {"from=2026-01-02T22:50", 1}, {"from=2026-01-02T07:00:00Z&to=2026-01-02T07:00:00Z", 1},
         };
         for (const Count &c : counts)
             QVERIFY2(total(web, c.query) == c.expected, c.query.c_str());
+
+        // The chart's dose counts a cycle's last read-out before its erasure
+        // once, and a pending one: 2 + 4 of the read-outs 1, 2 (confirm), 4.
+        {
+            JournalStore store(path, QStringLiteral("cab-1"));
+            QVector<JournalRow> cycle;
+            for (const auto &k : {std::make_pair(journal::kind::Issue, 0.0), std::make_pair(journal::kind::Readout, 1.0),
+                                  std::make_pair(journal::kind::Readout, 2.0), std::make_pair(journal::kind::Confirm, 0.0),
+                                  std::make_pair(journal::kind::Readout, 4.0)}) {
+                JournalRow r;
+                r.insert(QStringLiteral("kind"), k.first);
+                r.insert(QStringLiteral("number"), QStringLiteral("777"));
+                r.insert(QStringLiteral("cell"), 1);
+                if (k.first == journal::kind::Readout)
+                    r.insert(QStringLiteral("dose_gamma"), k.second);
+                cycle << r;
+            }
+            QVERIFY(store.append(cycle));
+        }
+        const QJsonArray month = web.get("/api/dosimeter?number=777").json().value(QStringLiteral("months")).toArray();
+        QCOMPARE(month.size(), 1);
+        QCOMPARE(month.first().toObject().value(QStringLiteral("dose")).toDouble(), 6.0);
+        QCOMPARE(month.first().toObject().value(QStringLiteral("readouts")).toInt(), 3);
+        QCOMPARE(month.first().toObject().value(QStringLiteral("issues")).toInt(), 1);
+
 
         struct Bad { std::string path; int status; };
         const Bad bad[] = {

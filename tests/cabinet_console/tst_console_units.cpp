@@ -2,6 +2,8 @@
 // lines, recorded readings, the failed-login limit, the accounts file and the
 // listen address.
 #include "accounts.h"
+#include "clientaddress.h"
+#include "consoletime.h"
 #include "rackview.h"
 #include "sessions.h"
 #include "webserver.h"
@@ -11,6 +13,7 @@
 #include <QtTest>
 
 #include <sodium.h>
+#include <ctime>
 
 using rackview::State;
 Q_DECLARE_METATYPE(State)
@@ -20,7 +23,13 @@ class TestConsoleUnits : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(sodium_init() >= 0); }
+    void initTestCase()
+    {
+        QVERIFY(sodium_init() >= 0);
+        // The time tests read the cabinet's zone from TZ: a fixed +03:00.
+        qputenv("TZ", "UTC-3");
+        tzset();
+    }
 
     void cellStates_data()
     {
@@ -106,18 +115,139 @@ private slots:
         QCOMPARE(got, pairs);
     }
 
-    void failedLoginLimit()
+    // Each row: attempts as "T:name" (ms, account name) from one address group
+    // unless "T:name@addr"; "+" after an attempt marks a success; the verdicts
+    // expected, "y" allowed, "n" refused.
+    void loginLimits_data()
     {
-        sessions::LoginLimiter limiter(5, 60000);
-        for (int i = 0; i < 5; ++i) {
-            QVERIFY2(limiter.allowed("10.0.0.1", 1000 + i), qPrintable(QString::number(i)));
-            limiter.failed("10.0.0.1", 1000 + i);
+        QTest::addColumn<QStringList>("attempts");
+        QTest::addColumn<QString>("verdicts");
+        QTest::newRow("five per address a minute, counted at the start")
+            << QStringList{"0:a", "1:b", "2:c", "3:d", "4:e", "5:f", "59999:g", "60000:h"} << "yyyyynny";
+        QTest::newRow("a success is taken back")
+            << QStringList{"0:a", "1:a+", "2:a", "3:a", "4:a", "5:a", "6:a"} << "yyyyyyn";
+        QTest::newRow("an account from many addresses")
+            << QStringList{"0:t@10.0.0.1", "1:t@10.0.0.2", "2:t@10.0.0.3", "3:t@10.0.0.4", "4:t@10.0.0.5",
+                           "5:t@10.0.0.6", "6:u@10.0.0.6"} << "yyyyyny";
+        // 1 min after the fifth, then 2, 4, 8 min, never more than 15.
+        QTest::newRow("the lock doubles and is bounded")
+            << QStringList{"0:t@1.1.1.1", "1:t@1.1.1.2", "2:t@1.1.1.3", "3:t@1.1.1.4", "4:t@1.1.1.5",
+                           "60003:t@1.1.1.6", "60005:t@1.1.1.7", "180004:t@1.1.1.8", "180006:t@1.1.1.9",
+                           "420005:t@1.1.1.10", "420007:t@1.1.1.11", "2900000:t@1.1.1.12", "2900001:t@1.1.1.13",
+                           "3799999:t@1.1.1.14", "3800000:t@1.1.1.15"}
+            << "yyyyynynynyynny";
+    }
+
+    void loginLimits()
+    {
+        QFETCH(QStringList, attempts);
+        QFETCH(QString, verdicts);
+        sessions::LoginLimiter limiter;
+        QString got;
+        for (const QString &a : attempts) {
+            const qint64 t = a.section(QLatin1Char(':'), 0, 0).toLongLong();
+            QString rest = a.section(QLatin1Char(':'), 1);
+            const bool success = rest.endsWith(QLatin1Char('+'));
+            rest.remove(QLatin1Char('+'));
+            const QString name = rest.section(QLatin1Char('@'), 0, 0);
+            const std::string address = rest.contains(QLatin1Char('@')) ? rest.section(QLatin1Char('@'), 1).toStdString()
+                                                                         : std::string("192.0.2.1");
+            const sessions::LoginLimiter::Verdict v = limiter.begin(address, name, "stamp", t);
+            got += v.allowed ? QLatin1Char('y') : QLatin1Char('n');
+            if (!v.allowed)
+                QVERIFY2(v.retryAfterMs > 0 && v.retryAfterMs <= sessions::LoginLimiter::kLongestLockMs, qPrintable(a));
+            if (v.allowed && success)
+                limiter.succeeded(address, name);
         }
-        QVERIFY(!limiter.allowed("10.0.0.1", 2000));
-        QVERIFY(limiter.allowed("10.0.0.2", 2000));
-        // The oldest failure leaves the window after a minute.
-        QVERIFY(!limiter.allowed("10.0.0.1", 60999));
-        QVERIFY(limiter.allowed("10.0.0.1", 61000));
+        QCOMPARE(got, verdicts);
+    }
+
+    void newPasswordLiftsTheLock()
+    {
+        sessions::LoginLimiter limiter;
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(limiter.begin("10.0.0." + std::to_string(i), QStringLiteral("anna"), "old", i).allowed);
+        QVERIFY(!limiter.begin("10.0.1.1", QStringLiteral("anna"), "old", 10).allowed);
+        QVERIFY(limiter.begin("10.0.1.1", QStringLiteral("anna"), "new", 11).allowed);
+    }
+
+    void addressGroups_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("group");
+        QTest::newRow("v4") << "192.0.2.7" << "192.0.2.7";
+        QTest::newRow("v4-mapped") << "::ffff:192.0.2.7" << "192.0.2.7";
+        QTest::newRow("v6 /64") << "2001:db8:1:2:aaaa::1" << "2001:0db8:0001:0002::/64";
+        QTest::newRow("same /64") << "2001:db8:1:2:ffff:ffff:ffff:ffff" << "2001:0db8:0001:0002::/64";
+        QTest::newRow("loopback v6") << "::1" << "0000:0000:0000:0000::/64";
+        QTest::newRow("not an address") << "x" << "x";
+    }
+
+    void addressGroups()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, group);
+        QCOMPARE(QString::fromStdString(addressGroup(address.toStdString())), group);
+    }
+
+    // Bounds in the cabinet's zone (TZ set for this test: UTC+3, no DST).
+    void timeBounds_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("end");
+        QTest::addColumn<QString>("utc");   // "" when refused
+        QTest::newRow("day start") << "2026-01-02" << false << "2026-01-01T21:00:00Z";
+        QTest::newRow("day end is the next midnight") << "2026-01-02" << true << "2026-01-02T21:00:00Z";
+        QTest::newRow("minute start") << "2026-01-02T10:00" << false << "2026-01-02T07:00:00Z";
+        QTest::newRow("minute end includes it") << "2026-01-02T10:00" << true << "2026-01-02T07:01:00Z";
+        QTest::newRow("second end") << "2026-01-02 10:00:30" << true << "2026-01-02T07:00:31Z";
+        QTest::newRow("UTC given") << "2026-01-02T10:00:00Z" << false << "2026-01-02T10:00:00Z";
+        QTest::newRow("offset given") << "2026-01-02T10:00+05:00" << false << "2026-01-02T05:00:00Z";
+        QTest::newRow("offset without colon") << "2026-01-02T10:00-0130" << false << "2026-01-02T11:30:00Z";
+        QTest::newRow("month 13") << "2026-13-01" << false << "";
+        QTest::newRow("hour 24") << "2026-01-02T24:00" << false << "";
+        QTest::newRow("zone without time") << "2026-01-02Z" << false << "";
+        QTest::newRow("trailing text") << "2026-01-02T10:00x" << false << "";
+        QTest::newRow("words") << "yesterday" << false << "";
+    }
+
+    void timeBounds()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, end);
+        QFETCH(QString, utc);
+        qint64 got = 0;
+        QCOMPARE(consoletime::parseBound(text, end, &got), !utc.isEmpty());
+        if (!utc.isEmpty())
+            QCOMPARE(QDateTime::fromSecsSinceEpoch(got, Qt::UTC).toString(Qt::ISODate), utc);
+    }
+
+    void zoneIsNamedWithItsOffset()
+    {
+        const qint64 t = QDateTime(QDate(2026, 1, 2), QTime(7, 0), Qt::UTC).toSecsSinceEpoch();
+        QCOMPARE(consoletime::localText(t), QStringLiteral("2026-01-02 10:00:00"));
+        QCOMPARE(consoletime::offsetText(t), QStringLiteral("+03:00"));
+        QVERIFY(consoletime::zoneLabel(t).endsWith(QStringLiteral("UTC+03:00")));
+    }
+
+    void hostHeaders_data()
+    {
+        QTest::addColumn<QString>("header");
+        QTest::addColumn<QString>("host");
+        QTest::newRow("name and port") << "Rack-1.Site:8443" << "rack-1.site";
+        QTest::newRow("v4") << "127.0.0.1:8080" << "127.0.0.1";
+        QTest::newRow("v6") << "[::1]:8080" << "::1";
+        QTest::newRow("bare") << "localhost" << "localhost";
+        QTest::newRow("broken v6") << "[::1" << "";
+    }
+
+    void hostHeaders()
+    {
+        QFETCH(QString, header);
+        QFETCH(QString, host);
+        QCOMPARE(hostOfHeader(header.toStdString()), host);
+        QVERIFY(defaultHosts(QStringLiteral("192.0.2.10")).contains(QStringLiteral("localhost")));
+        QVERIFY(defaultHosts(QStringLiteral("192.0.2.10")).contains(QStringLiteral("192.0.2.10")));
     }
 
     void sessionTokens()
