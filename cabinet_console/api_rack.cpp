@@ -10,9 +10,10 @@
 
 namespace console {
 
-void registerRackRoutes(RouteTable &table, Context &)
+void registerRackRoutes(RouteTable &table, Context &context)
 {
-    table.get("/api/rack", Access::Viewer, [](const ApiRequest &) {
+    Context *ctx = &context;
+    table.get("/api/rack", Access::Viewer, [ctx](const ApiRequest &) {
         const qint64 now = nowSecondsUtc();
         QJsonArray cells;
         // The controller's own status report stops at 4096 cells too.
@@ -26,6 +27,8 @@ void registerRackRoutes(RouteTable &table, Context &)
                                {QStringLiteral("now"), double(now)},
                                {QStringLiteral("nowText"), consoletime::localText(now)},
                                {QStringLiteral("zone"), consoletime::zoneJson(now)},
+                               // The command the console still waits on, "" when none.
+                               {QStringLiteral("controllerBusy"), ctx->controller ? ctx->controller->busyWith() : QString()},
                                {QStringLiteral("cells"), cells}});
     });
 }

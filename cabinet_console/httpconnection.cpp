@@ -279,6 +279,12 @@ GuardedServer::GuardedServer()
     set_write_timeout(5, 0);
     set_keep_alive_timeout(5);
     set_keep_alive_max_count(100);
+    // The library's default also sets SO_REUSEPORT, which lets a second
+    // console bind the same port and take half the connections.
+    set_socket_options([](socket_t sock) {
+        const int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
 }
 
 GuardedServer::~GuardedServer()
@@ -315,6 +321,12 @@ bool GuardedServer::setTls(const QString &certFile, const QString &keyFile, QStr
         SSL_CTX_free(m_ctx);
     m_ctx = ctx;
     return true;
+}
+
+void GuardedServer::widenListenQueue()
+{
+    // listen() again on a listening socket only changes its queue length.
+    ::listen(svr_sock_, SOMAXCONN);
 }
 
 void GuardedServer::closeAfterReply()

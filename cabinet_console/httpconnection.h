@@ -41,6 +41,10 @@ public:
     bool setTls(const QString &certFile, const QString &keyFile, QString *error);
     bool tls() const { return m_ctx != nullptr; }
 
+    // After binding: a listen queue of SOMAXCONN rather than the library's 5,
+    // so that a burst of connections is not made to retry after a second.
+    void widenListenQueue();
+
     // For the request being answered on this thread: end the connection after
     // the reply (its body is not read), and what cut the request off.
     static void closeAfterReply();

@@ -224,6 +224,7 @@ bool WebServer::bind(const QString &listen, const QString &cert, const QString &
     } else {
         m_port = port;
     }
+    m_server->widenListenQueue();
     return true;
 }
 

@@ -71,6 +71,66 @@ private:
 // The value of a cookie in Set-Cookie lines, "" when absent.
 std::string cookieFrom(const std::vector<std::string> &setCookies, const std::string &name);
 
+// One HTTP exchange over a plain socket, for what a well-behaved client never
+// sends: bytes exactly as given, from a chosen loopback source address.
+struct RawReply
+{
+    int status = 0;            // 0: no status line came
+    std::string head;          // status line and headers
+    std::string body;
+    bool closed = false;       // the server ended the connection
+    std::string header(const std::string &name) const;
+};
+
+class RawConnection
+{
+public:
+    // source: a local address to send from ("" for any).
+    RawConnection(int port, const std::string &source = std::string());
+    ~RawConnection();
+    bool ok() const { return m_fd >= 0; }
+    bool send(const std::string &bytes);
+    // Reads one reply (head and a Content-Length body) within the time.
+    RawReply read(int timeoutMs = 5000);
+    // Waits for the server to end the connection; true when it did in time.
+    bool waitClosed(int timeoutMs);
+
+private:
+    int m_fd = -1;
+    std::string m_pending;
+};
+
+// GET /login and POST /api/login with its token from a source address; the status.
+int rawLogin(int port, const std::string &source, const QString &name, const QString &password);
+
+// The resident memory of a process in KiB (VmRSS), -1 when unknown.
+qint64 residentKiB(qint64 pid);
+
+// A stand-in for the controller's TCP port, in front of the real one (or of
+// nothing): forwards each request, or hangs, or loses the reply.
+class FakeController
+{
+public:
+    enum class Mode {
+        Pass,   // forward the request, pass the reply back
+        Hang,   // accept, read, never answer, keep the connection
+        Drop,   // forward the request, wait for the reply, close without passing it on
+        Late,   // wait lateMs, then as Drop
+    };
+    explicit FakeController(quint16 target = 0);
+    ~FakeController();
+    quint16 port() const { return m_port; }
+    void setMode(Mode mode, int lateMs = 0);
+    int requests() const;      // requests received so far
+
+    struct State;
+
+private:
+    static void serve(const std::shared_ptr<State> &state, int client);
+    std::shared_ptr<State> m_state;
+    quint16 m_port = 0;
+};
+
 // A controller and a console in one working folder over a simulated rack.
 struct ConsoleRig
 {
@@ -84,6 +144,8 @@ struct ConsoleRig
     std::unique_ptr<ConsoleProcess> console;
     QStringList env;
     QStringList consolePrefix;   // see ConsoleProcess
+    QStringList settingLines;
+    QString consoleSettings;     // the console's settings file (settings unless it talks to a stand-in)
 
     // extraSettings: more lines of [Settings] (a line "[Group]" starts a group).
     explicit ConsoleRig(int cells, const QStringList &extraSettings = {})
@@ -94,13 +156,14 @@ struct ConsoleRig
         controllerPort = freeTcpPort();
         consolePort = freeTcpPort();
         settings = dir.filePath(QStringLiteral("settings.ini"));
-        writeSettings(settings, QStringList{QStringLiteral("kas_count_cell=%1").arg(cells), QStringLiteral("Path_RAM=") + ram,
-                                 QStringLiteral("Time_energe_ppd=30"),
-                                 QStringLiteral("port_base=") + rack->portBase(),
-                                 QStringLiteral("tcp_port=%1").arg(controllerPort),
-                                 QStringLiteral("console_listen=127.0.0.1:%1").arg(consolePort),
-                                 QStringLiteral("console_users=") + dir.filePath(QStringLiteral("users"))}
-                                    + extraSettings);
+        settingLines = QStringList{QStringLiteral("kas_count_cell=%1").arg(cells), QStringLiteral("Path_RAM=") + ram,
+                                   QStringLiteral("Time_energe_ppd=30"),
+                                   QStringLiteral("port_base=") + rack->portBase(),
+                                   QStringLiteral("console_listen=127.0.0.1:%1").arg(consolePort),
+                                   QStringLiteral("console_users=") + dir.filePath(QStringLiteral("users"))}
+            + extraSettings;
+        writeSettings(settings, QStringList{QStringLiteral("tcp_port=%1").arg(controllerPort)} + settingLines);
+        consoleSettings = settings;
         env = QStringList{QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")};
     }
 
@@ -118,6 +181,13 @@ struct ConsoleRig
         return true;
     }
 
+    // The console talks to the controller through another port (a FakeController in front of it).
+    void consoleTalksTo(quint16 port)
+    {
+        consoleSettings = dir.filePath(QStringLiteral("console.ini"));
+        writeSettings(consoleSettings, QStringList{QStringLiteral("tcp_port=%1").arg(port)} + settingLines);
+    }
+
     // Adds the account tech (technician), starts the controller (unless
     // withController is false) and the console.
     bool start(bool withController = true)
@@ -125,13 +195,13 @@ struct ConsoleRig
         if (addConsoleUser(settings, QStringLiteral("tech"), QStringLiteral("technician"), "tech-password") != 0)
             return false;
         if (!withController) {
-            console = std::make_unique<ConsoleProcess>(dir.path(), settings, env, consolePrefix);
+            console = std::make_unique<ConsoleProcess>(dir.path(), consoleSettings, env, consolePrefix);
             return console->waitReady();
         }
         controller = std::make_unique<ServerProcess>(dir.path(), controllerPort, env);
         if (!controller->waitReady(60000))
             return false;
-        console = std::make_unique<ConsoleProcess>(dir.path(), settings, env, consolePrefix);
+        console = std::make_unique<ConsoleProcess>(dir.path(), consoleSettings, env, consolePrefix);
         return console->waitReady();
     }
 

@@ -60,6 +60,10 @@ private slots:
             R"({"command":"IN_g","uid":"7001","uname":"ИВАНОВ","order":"Н-1","gdel":"1","gde2":"2","gderl":"3","gder2":"4"})");
         QVERIFY2(issued.contains("\"cell\":\"1\""), issued.constData());
         QCOMPARE(stateOf(web, 1), QStringLiteral("issued"));
+        // A block would replace the issued dosimeter's line.
+        const WebReply blockIssued = web.post("/api/cell/block", {{QStringLiteral("cell"), 1}, {QStringLiteral("text"), QStringLiteral("x")}});
+        QCOMPARE(blockIssued.status, 409);
+        QVERIFY(blockIssued.json().value(QStringLiteral("error")).toString().contains(QStringLiteral("ещё не забрали")));
         QVERIFY(rig.rack->remove(0));
         rig.command(R"({"command":"cell_free","nomer_ppd":"5001","cell":"1"})");
         QCOMPARE(stateOf(web, 1), QStringLiteral("empty"));
@@ -94,6 +98,11 @@ private slots:
         QCOMPARE(hex.size(), 300 * 32);
         QCOMPARE(hex.left(32), QString::fromLatin1(back.history.first().toHex()));
 
+        // A block would replace the dose waiting for confirmation.
+        const WebReply blockReturned = web.post("/api/cell/block", {{QStringLiteral("cell"), 1}, {QStringLiteral("text"), QStringLiteral("x")}});
+        QCOMPARE(blockReturned.status, 409);
+        QVERIFY(blockReturned.json().value(QStringLiteral("error")).toString().contains(QStringLiteral("ждёт подтверждения")));
+
         // Confirmation: only for the number the technician saw.
         QCOMPARE(web.post("/api/cell/confirm", {{QStringLiteral("cell"), 1}, {QStringLiteral("number"), QStringLiteral("5002")}}).status, 409);
         QCOMPARE(web.post("/api/cell/confirm", {{QStringLiteral("cell"), 2}, {QStringLiteral("number"), QStringLiteral("5002")}}).status, 409);
@@ -107,6 +116,12 @@ private slots:
         const int left = resting.value(QStringLiteral("left")).toInt();
         QVERIFY2(left >= 20 && left <= 31, qPrintable(QString::number(left)));
         QVERIFY(rig.rack->state(0).userId.isEmpty());
+        // Confirmed meanwhile (by the self-service attendant, say): refused as such, nothing sent.
+        const WebReply twice =
+            web.post("/api/cell/confirm", {{QStringLiteral("cell"), 1}, {QStringLiteral("number"), QStringLiteral("5001")}});
+        QCOMPARE(twice.status, 409);
+        QCOMPARE(twice.json().value(QStringLiteral("error")).toString(), QStringLiteral("Возврат уже подтвержден"));
+        QCOMPARE(twice.json().value(QStringLiteral("already")).toBool(), true);
 
         // Block and unblock: the text reaches error.ini byte for byte.
         const QString evil = QStringLiteral("<img src=x onerror=alert(1)>");

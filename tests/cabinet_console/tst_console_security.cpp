@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <httplib.h>
+
 #include <string>
 
 namespace {
@@ -271,6 +273,41 @@ private slots:
             if (c.rfind("console_session=", 0) == 0)
                 secure = c.find("; Secure") != std::string::npos && c.find("; HttpOnly") != std::string::npos;
         QVERIFY(secure);
+
+        // Only ECDHE key exchange with AEAD ciphers: static RSA, CBC and
+        // finite-field DH fail to connect.
+        struct Suite { const char *protocol; const char *cipher; bool connects; };
+        const Suite suites[] = {
+            {"-tls1_2", "AES128-SHA256", false},          // static RSA
+            {"-tls1_2", "AES256-GCM-SHA384", false},      // static RSA, even with GCM
+            {"-tls1_2", "ECDHE-RSA-AES128-SHA", false},   // CBC with SHA-1
+            {"-tls1_2", "ECDHE-RSA-AES256-SHA384", false},
+            {"-tls1_2", "DHE-RSA-AES128-GCM-SHA256", false},
+            {"-tls1_2", "ECDHE-RSA-AES128-GCM-SHA256", true},
+            {"-tls1_2", "ECDHE-RSA-CHACHA20-POLY1305", true},
+            {"-tls1_3", "", true},
+        };
+        for (const Suite &suite : suites) {
+            QProcess client;
+            QStringList args{QStringLiteral("s_client"), QStringLiteral("-connect"), QStringLiteral("127.0.0.1:%1").arg(port),
+                             QLatin1String(suite.protocol)};
+            if (*suite.cipher)
+                args << QStringLiteral("-cipher") << QLatin1String(suite.cipher);
+            client.setProcessChannelMode(QProcess::MergedChannels);
+            client.start(QStringLiteral("openssl"), args);
+            QVERIFY(client.waitForStarted(5000));
+            client.closeWriteChannel();
+            QVERIFY(client.waitForFinished(15000));
+            const QByteArray out = client.readAll();
+            const bool connected = client.exitCode() == 0 && !out.contains("Cipher is (NONE)");
+            QVERIFY2(connected == suite.connects, (QByteArray(suite.cipher) + ": " + out.right(300)).constData());
+        }
+        // The browser is told to keep to HTTPS.
+        httplib::Client raw("https://127.0.0.1:" + std::to_string(port));
+        raw.enable_server_certificate_verification(false);
+        const httplib::Result page = raw.Get("/login");
+        QVERIFY(page);
+        QCOMPARE(page->get_header_value("Strict-Transport-Security"), std::string("max-age=31536000"));
     }
 
     void badTlsOrListenSettingsStopTheStart_data()
