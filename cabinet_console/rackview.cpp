@@ -132,12 +132,13 @@ QJsonObject toJson(const Cell &c)
         o.insert(QStringLiteral("left"), double(c.secondsLeft));
     if (c.state == State::Returned) {
         o.insert(QStringLiteral("readings"), c.readings);
-        // The times of the highest rates, taken as seconds since 1970 UTC, in the cabinet's zone.
+        // The times of the highest rates, taken as seconds since 1970 UTC, in
+        // the cabinet's zone; 0 is a dosimeter that registered none.
         QJsonObject times;
         for (const QString &key : {QStringLiteral("tm"), QStringLiteral("tmn")}) {
             bool ok = false;
             const qint64 t = c.readings.value(key).toString().trimmed().toLongLong(&ok);
-            if (ok)
+            if (ok && t > 0)
                 times.insert(key, consoletime::localText(t));
         }
         o.insert(QStringLiteral("readingTimes"), times);

@@ -39,8 +39,8 @@ async function wizardCall(path, body, success) {
   try {
     const data = await api(path, body);
     drawWizard(data);
-    if (data.message) showMessage(wizardMessage(), data.message, 'ok');
-    else if (success) showMessage(wizardMessage(), success(data), 'ok');
+    const text = [success ? success(data) : '', data.message || ''].filter(Boolean).join('. ');
+    if (text) showMessage(wizardMessage(), text, 'ok');
   } catch (e) {
     showMessage(wizardMessage(), e.message, 'error');
     if (e.status === 409) {

@@ -4,7 +4,7 @@
 // read-out, one 16-byte record a line.
 
 const dosimeter = { number: '', page: 1, chart: null };
-const lifeColumns = ['time', 'kind', 'cell', 'uid', 'uname', 'dose_gamma', 'rate_gamma', 'operator', 'outcome', 'note'];
+const lifeColumns = ['time', 'kind', 'cell', 'uid', 'uname', 'dose_gamma', 'rate_gamma', 'operator', 'remark'];
 
 function drawMonths(months) {
   const empty = !months.length;

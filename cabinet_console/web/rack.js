@@ -20,7 +20,9 @@ function readingText(cell, key) {
   const r = cell.readings || {};
   if (key === 'd' || key === 'dn') return withUnit(r[key], consoleUnits.dose);
   if (key === 'r' || key === 'rn') return withUnit(r[key], consoleUnits.rate);
-  if (key === 'tm' || key === 'tmn') return (cell.readingTimes || {})[key] || r[key];
+  if (key === 'tm' || key === 'tmn') {
+    return (cell.readingTimes || {})[key] || (Number(r[key]) === 0 ? 'нет' : r[key]);
+  }
   return r[key];
 }
 

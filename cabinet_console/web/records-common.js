@@ -9,7 +9,7 @@ const columnTitles = {
   dose: 'Доза, ' + consoleUnits.dose,
   rate_gamma: 'Мощн. γ, ' + consoleUnits.rate, rate_neutron: 'Мощн. n, ' + consoleUnits.rate,
   rate_gamma_time: 'Время мощн. γ', rate_neutron_time: 'Время мощн. n',
-  outcome: 'Ошибка', note: 'Примечание', command: 'Команда', cabinet_id: 'Стойка', seq: '№', source: 'Источник',
+  outcome: 'Ошибка', note: 'Примечание', remark: 'Ошибка, примечание', command: 'Команда', cabinet_id: 'Стойка', seq: '№', source: 'Источник',
 };
 
 const kindWords = {
@@ -31,9 +31,13 @@ const doseColumns = new Set(['dose_gamma', 'dose_neutron', 'dose']);
 const rateColumns = new Set(['rate_gamma', 'rate_neutron']);
 
 // Long free texts wrap; every other column stays on one line.
-const wrappedColumns = new Set(['uname', 'work_order', 'outcome', 'note']);
+const wrappedColumns = new Set(['uname', 'work_order', 'outcome', 'note', 'remark']);
 
 function formatValue(column, value, row) {
+  // The error and the note of a row in one column.
+  if (column === 'remark' && row) {
+    return [row.outcome ? 'Ошибка: ' + row.outcome : '', row.note || ''].filter(Boolean).join(' · ');
+  }
   if (value === null || value === undefined) return '';
   if (column === 'kind') {
     const source = row && row.source && row.source !== 'scan' ? sourceWords[row.source] || row.source : '';

@@ -5,8 +5,7 @@
 
 const records = { page: 1, pages: 1, data: null };
 const filterFields = ['from', 'to', 'uid', 'cell', 'number', 'kind'];
-const defaultColumns = ['time', 'kind', 'cell', 'number', 'uid', 'uname', 'dose_gamma', 'rate_gamma', 'operator',
-  'outcome', 'note'];
+const defaultColumns = ['time', 'kind', 'cell', 'number', 'uid', 'uname', 'dose_gamma', 'operator', 'remark'];
 
 function filterParams() {
   const params = new URLSearchParams();

@@ -1,7 +1,9 @@
 """The console's pages in a real headless chromium: the map follows the
 controller, service actions from the page, the calibration wizard, the dose
 records read from the controller's journal, texts from files and the journal
-shown as plain text, no console errors, screenshots."""
+shown as plain text, no console errors; every page at 1280x800 and 390x844
+checked by axe-core (no serious or critical violation; moderate ones are
+printed), for cut text and sideways scrolling, and saved as screenshots."""
 
 import argparse
 import os
@@ -39,6 +41,33 @@ def emulate_size(driver, width, height):
     driver.set_window_size(max(width, 500), height)
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
                            {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 600})
+
+
+def axe_violations(driver):
+    """axe-core's violations on the page as it stands."""
+    with open(ARGS.axe, encoding="utf-8") as f:
+        driver.execute_script(f.read())
+    return driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document).then(r => done(r.violations.map(v => ({id: v.id, impact: v.impact,"
+        " targets: v.nodes.map(n => n.target.join(' ')).slice(0, 5)}))))")
+
+
+# Elements that cut their own text (overflow hidden or clipped, an ellipsis)
+# and whether the page itself scrolls sideways. Screen-reader-only text (1 px) is not text on screen.
+CUT_TEXT = """
+const cut = [];
+for (const e of document.querySelectorAll('body *')) {
+  const s = getComputedStyle(e);
+  if (s.display === 'none' || s.visibility === 'hidden' || e.clientWidth <= 1 || !e.getClientRects().length) continue;
+  if (e.tagName === 'CANVAS' || e.tagName === 'svg') continue;
+  const clipsX = s.overflowX === 'hidden' || s.overflowX === 'clip' || s.textOverflow === 'ellipsis';
+  const clipsY = s.overflowY === 'hidden' || s.overflowY === 'clip';
+  if ((clipsX && e.scrollWidth > e.clientWidth + 1) || (clipsY && e.scrollHeight > e.clientHeight + 1))
+    cut.push(e.tagName + '.' + e.className + ': ' + e.textContent.trim().slice(0, 40));
+}
+return {cut: cut, sideways: document.documentElement.scrollWidth > window.innerWidth + 1};
+"""
 
 
 def severe(driver):
@@ -95,6 +124,19 @@ class ConsolePage:
         width = self.d.execute_script("return window.innerWidth")
         self.d.save_screenshot(os.path.join(ARGS.screenshots, "%s-%s.png" % (name, self.size)))
         return width
+
+    def audit(self, test, name):
+        """axe-core, cut text and sideways scrolling on the page as it stands; then its screenshot."""
+        found = axe_violations(self.d)
+        for v in found:
+            if v["impact"] == "moderate":
+                print("axe moderate on %s at %s: %s %s" % (name, self.size, v["id"], v["targets"]), file=sys.stderr)
+        test.assertEqual([v for v in found if v["impact"] in ("serious", "critical")], [],
+                         "%s at %s" % (name, self.size))
+        layout = self.d.execute_script(CUT_TEXT)
+        test.assertEqual(layout["cut"], [], "cut text on %s at %s" % (name, self.size))
+        test.assertFalse(layout["sideways"], "%s scrolls sideways at %s" % (name, self.size))
+        self.shot(name)
 
     size = "1280x800"
 
@@ -227,26 +269,6 @@ class RackMapTest(unittest.TestCase):
         finally:
             driver.quit()
 
-    def test_6_screenshots_of_every_page(self):
-        for width, height in SIZES:
-            driver = make_driver(width, height)
-            try:
-                p = ConsolePage(driver, self.rig.base)
-                p.size = "%dx%d" % (width, height)
-                driver.get(self.rig.base + "/login")
-                self.assertEqual(p.shot("login"), width)
-                p.login("tech", "tech-password")
-                p.wait_state(1, "resting")
-                p.shot("map")
-                p.cell(1).click()
-                p.shot("map-cell")
-                driver.get(self.rig.base + "/calibration")
-                WebDriverWait(driver, 10).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#hub-lines li"))
-                p.shot("calibration")
-                self.assertEqual(severe(driver), [])
-            finally:
-                driver.quit()
-
     def open_records(self, driver, path, ready_css):
         driver.get(self.rig.base + path)
         WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.CSS_SELECTOR, ready_css))
@@ -307,21 +329,48 @@ class RackMapTest(unittest.TestCase):
             self.assertIn(kind, kinds)
         self.assertTrue(p.no_alert())
 
-    def test_8_record_screenshots(self):
+    def test_8_every_page_at_both_sizes(self):
+        """Every page as a technician sees it, at a desktop's and a phone's size."""
         for width, height in SIZES:
             driver = make_driver(width, height)
             try:
                 p = ConsolePage(driver, self.rig.base)
                 p.size = "%dx%d" % (width, height)
-                p.login("watcher", "watch-password")
+                driver.get(self.rig.base + "/login")
+                WebDriverWait(driver, 10).until(lambda d: d.find_elements(By.ID, "login-button"))
+                self.assertEqual(p.shot("login"), width)
+                p.audit(self, "login")
+                p.login("tech", "tech-password")
+                p.wait_state(1, "resting")
+                # Times in the cabinet's zone, named on the page.
+                self.assertIn("Время стойки:", driver.find_element(By.CSS_SELECTOR, "header .zone").text)
+                self.assertRegex(driver.find_element(By.ID, "rack-updated").text,
+                                 r"^обновлено \d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
+                p.audit(self, "map")
+                p.cell(2).click()
+                p.audit(self, "map-cell")
+                driver.get(self.rig.base + "/calibration")
+                WebDriverWait(driver, 10).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#hub-lines li"))
+                p.audit(self, "calibration")
                 self.open_records(driver, "/records", "#events tbody tr td a")
-                p.shot("records")
+                # The default columns fit a desktop's width.
+                if width >= 1280:
+                    wrap = driver.execute_script(
+                        "const w = document.querySelector('.table-wrap'); return [w.scrollWidth, w.clientWidth]")
+                    self.assertLessEqual(wrap[0], wrap[1], "the records table scrolls sideways at 1280")
+                p.audit(self, "records")
                 self.open_records(driver, "/workers", "#workers tbody tr td a")
-                p.shot("workers")
-                self.open_records(driver, "/worker?uid=" + "7%221", "#doses tbody tr")
-                p.shot("worker")
+                p.audit(self, "workers")
+                self.open_records(driver, "/worker?uid=" + "7%221", "#doses tbody tr td")
+                p.audit(self, "worker")
                 self.open_records(driver, "/dosimeter?number=5003", "#life tbody tr td")
-                p.shot("dosimeter")
+                WebDriverWait(driver, 10).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#history-records"))
+                p.audit(self, "dosimeter")
+                # Empty states say what is missing and what to do.
+                self.open_records(driver, "/dosimeter?number=99999", "#life tbody .empty-state")
+                self.open_records(driver, "/worker?uid=NOBODY", "#worker-empty:not([hidden])")
+                self.assertFalse(driver.find_element(By.ID, "chart-box").is_displayed())
+                p.audit(self, "worker-empty")
                 self.assertEqual(severe(driver), [])
             finally:
                 driver.quit()
@@ -377,7 +426,9 @@ class CalibrationTest(unittest.TestCase):
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    for name in ("--console", "--server", "--simrack", "--udevadm-dir", "--screenshots"):
+    for name in ("--console", "--server", "--simrack", "--udevadm-dir", "--screenshots", "--axe"):
         parser.add_argument(name, required=True)
     ARGS, rest = parser.parse_known_args()
+    if not os.path.isfile(ARGS.axe):
+        sys.exit("axe-core is missing (%s): run scripts/setup-npm" % ARGS.axe)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
