@@ -127,6 +127,20 @@ int G_console_controller_timeout_s = 10;
 QString G_dose_unit = QStringLiteral("мЗв");
 QString G_rate_unit = QStringLiteral("мЗв/ч");
 
+// Qt 5's QSettings reads an INI file's bytes as Latin-1, so a value written in
+// UTF-8 (a unit such as "мЗв") comes back as its bytes; they are read as UTF-8
+// again. Qt 6 reads UTF-8 itself: a text with characters above Latin-1 stays.
+static QString utf8Setting(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0xFF)
+            return text;
+    }
+    const QByteArray bytes = text.toLatin1();
+    const QString decoded = QString::fromUtf8(bytes);
+    return decoded.toUtf8() == bytes && !decoded.contains(QChar::ReplacementCharacter) ? decoded : text;
+}
+
 void readConsoleSettings()
 {
     if (!QFileInfo::exists(G_settings_file))
@@ -144,8 +158,8 @@ void readConsoleSettings()
         G_console_hosts << h.trimmed().toLower();
     const int timeout = settingsInt(QStringLiteral("console_controller_timeout"), QStringLiteral("10"));
     G_console_controller_timeout_s = timeout >= 1 && timeout <= 10 ? timeout : 10;
-    G_dose_unit = settingsText(QStringLiteral("dose_unit"), G_dose_unit).trimmed();
-    G_rate_unit = settingsText(QStringLiteral("rate_unit"), G_rate_unit).trimmed();
+    G_dose_unit = utf8Setting(settingsText(QStringLiteral("dose_unit"), G_dose_unit)).trimmed();
+    G_rate_unit = utf8Setting(settingsText(QStringLiteral("rate_unit"), G_rate_unit)).trimmed();
 }
 
 // Dose journal

@@ -62,7 +62,8 @@ private:
 private slots:
     void initTestCase()
     {
-        m_rig = std::make_unique<ConsoleRig>(4, QStringList{QStringLiteral("console_controller_timeout=1")});
+        m_rig = std::make_unique<ConsoleRig>(4, QStringList{QStringLiteral("console_controller_timeout=1"),
+                                                            QStringLiteral("dose_unit=мкЗв")});
         QVERIFY(m_rig->dir.isValid());
         m_hung = std::make_unique<FakeController>();
         m_hung->setMode(FakeController::Mode::Hang);
@@ -135,6 +136,19 @@ private slots:
         QCOMPARE(m_hung->requests(), 1);
     }
 
+    // The unit named once in the settings (UTF-8 in the file) and the zone reach every page.
+    void unitsAndZoneOnPages()
+    {
+        WebClient web(m_rig->consolePort);
+        QCOMPARE(web.login(QStringLiteral("tech"), QStringLiteral("tech-password")), 200);
+        for (const char *page : {"/", "/records", "/workers", "/worker?uid=1", "/dosimeter", "/calibration"}) {
+            const QString html = QString::fromStdString(web.get(page).body);
+            QVERIFY2(html.contains(QStringLiteral("<meta name=\"dose-unit\" content=\"мкЗв\">")), page);
+            QVERIFY2(html.contains(QStringLiteral("<meta name=\"rate-unit\" content=\"мЗв/ч\">")), page);
+            QVERIFY2(html.contains(QStringLiteral("Время стойки: ")), page);
+        }
+    }
+
     // The role is looked up on every request: a demoted or removed account
     // is refused at its next request, a promoted one gains at once.
     void rightsOnEveryRequest()
@@ -185,7 +199,9 @@ private slots:
         }
         for (std::thread &t : guesses)
             t.join();
-        QCOMPARE(statuses.count(401) + statuses.count(429), 30);
+        // 0: a connection over the 24 one address may hold, closed unanswered.
+        QCOMPARE(statuses.count(401) + statuses.count(429) + statuses.count(0), 30);
+        QVERIFY(statuses.count(429) >= 1);
         QVERIFY2(statuses.count(401) >= 1 && statuses.count(401) <= 5, qPrintable(QString::number(statuses.count(401))));
         QVERIFY(m_rig->console->waitForOutput("failed login from 127.0.0.2", 1000));
         QVERIFY2(m_rig->console->log().count("failed login from 127.0.0.2") <= 5, m_rig->console->log().constData());
