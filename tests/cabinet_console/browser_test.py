@@ -341,7 +341,6 @@ class RackMapTest(unittest.TestCase):
                 self.assertEqual(p.shot("login"), width)
                 p.audit(self, "login")
                 p.login("tech", "tech-password")
-                p.wait_state(1, "resting")
                 # Times in the cabinet's zone, named on the page.
                 self.assertIn("Время стойки:", driver.find_element(By.CSS_SELECTOR, "header .zone").text)
                 self.assertRegex(driver.find_element(By.ID, "rack-updated").text,
