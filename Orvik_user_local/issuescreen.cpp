@@ -50,7 +50,7 @@ IssueScreen::IssueScreen(QWidget *parent)
     auto *worker = new QHBoxLayout;
     m_photo = new QLabel(this);
     m_photo->setObjectName(QStringLiteral("issue_photo"));
-    m_photo->setFixedSize(55, 55);
+    m_photo->setFixedSize(screenPixels(55), screenPixels(55));
     worker->addWidget(m_photo);
     m_name = wrappedLabel(screenFont(QStringLiteral("Times"), 14, 6), Qt::AlignLeft | Qt::AlignVCenter,
                           QStringLiteral("issue_name"), this);
@@ -155,26 +155,26 @@ void IssueScreen::showWorker(const QString &name, const QString &photoPath)
     m_name->setText(name);
     setPhoto(photoPath);
     m_dosePanel->hide();
-    m_status->clear();
+    setStatus(QString());
 }
 
 void IssueScreen::setPhoto(const QString &photoPath)
 {
-    m_photo->setPixmap(scaledPicture(photoPath, 55, Qt::FastTransformation));
+    m_photo->setPixmap(scaledPicture(photoPath, screenPixels(55), Qt::FastTransformation));
 }
 
 void IssueScreen::showOrderStep()
 {
     m_heading->setText(IssueText::OrderHeading);
     m_orderCode->clear();
-    m_status->clear();
+    setStatus(QString());
     m_pages->setCurrentIndex(1);
 }
 
 void IssueScreen::showIssuing(int rackHeight, int rackWidth)
 {
     m_heading->setText(IssueText::Issuing);
-    m_status->setText(IssueText::IssuingStatus);
+    setStatus(IssueText::IssuingStatus);
     m_pages->setCurrentIndex(0);
     drawRack(rackHeight, rackWidth, 0);
 }
@@ -205,6 +205,7 @@ void IssueScreen::showTake(int cell, int rackHeight, int rackWidth)
 void IssueScreen::setStatus(const QString &text)
 {
     m_status->setText(text);
+    m_status->setVisible(!text.isEmpty());
 }
 
 void IssueScreen::drawRack(int rackHeight, int rackWidth, int markedCell)
