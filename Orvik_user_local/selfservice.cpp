@@ -125,7 +125,7 @@ SelfServiceSettings SelfServiceSettings::fromFile(const QString &path)
     r.number("warning_share", out.levels.warningShare, 1.0);
     r.number("neutron_share", out.levels.neutronShare, 1.0);
     r.seconds("issue_timeout", out.issueTimeoutMs, 1, 600);
-    r.seconds("take_timeout", out.takeTimeoutMs, 5, 3600);
+    r.seconds("take_timeout", out.takeTimeoutMs, 1, 3600);
     double poll = out.pollMs;
     r.number("poll_ms", poll, 60000);
     if (poll >= 100)

@@ -302,11 +302,18 @@ private slots:
         QVERIFY2(waitFor([&]() { return annualDose(21) != before; }, 30000), "the annual dose was not recomputed");
         QCOMPARE(annualDose(21), before + 0.25);
 
-        // The next login shows what is left, and the next dosimeter is
-        // programmed for it.
+        // The next login, with a work order typed this time, shows what is
+        // left, and the next dosimeter is programmed for it.
+        w.reset();
+        w = terminal(m_rig->port(), QStringLiteral("order_keypad=on\n"));
+        flow = w->findChild<IssueFlow *>();
+        screen = flow->screen();
         const int dev2 = insertFresh(2, 5002);
         QVERIFY(dev2 >= 0);
         showCard(kCardA);
+        QVERIFY(waitFor([&]() { return screen->heading() == QStringLiteral("Введите номер наряда"); }, 10000));
+        for (const char *key : {"order_key_4", "order_key_7", "order_key_1", "order_key_1", "order_next"})
+            QTest::mouseClick(child<QPushButton>(screen, key), Qt::LeftButton);
         QVERIFY2(waitFor([&]() { return screen->heading() == QStringLiteral("Возьмите дозиметр из ячейки 2"); }, 10000),
                  qPrintable(screen->heading() + w->statusBar()->currentMessage()));
         QCOMPARE(screen->doseLines(), (QStringList{QStringLiteral("Получено: 0.250 мЗв"),
@@ -314,8 +321,26 @@ private slots:
                                                    QStringLiteral("Осталось: 0.750 мЗв")}));
         QCOMPARE(m_rig->rack->state(dev2).de2, 0.75);
         QCOMPARE(m_rig->rack->state(dev2).de1, 0.6);
+        QCOMPARE(simtext::decodeUser(m_rig->rack->state(dev2).userOrder), QStringLiteral("4711"));
         m_rig->rack->remove(dev2);
         QVERIFY(waitFor([&]() { return screen->isHidden() && w->isVisible(); }, 5000));
+    }
+
+    // Nobody takes the dosimeter: the worker is told, and the cell stays as
+    // the controller marked it, for a technician.
+    void notTakenInTime()
+    {
+        const int dev = insertFresh(2, 5012);
+        QVERIFY(dev >= 0);
+        auto w = terminal(m_rig->port(), QStringLiteral("take_timeout=1\n"));
+        showCard(kCardA);
+        const QString notice = QStringLiteral("Дозиметр не забран из ячейки 2. Ячейка оставлена для техника");
+        QVERIFY(waitFor([&]() { return w->statusBar()->currentMessage() == notice; }, 10000));
+        QVERIFY(w->isVisible());
+        QCOMPARE(cellLine(2), QStringLiteral("Дозиметр ожидает, чтобы его забрали"));
+        m_rig->rack->remove(dev);
+        QCOMPARE(request(QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"5012\",\"cell\":\"2\"}")),
+                 QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}"));
     }
 
     // The controller cannot be reached or never answers: the worker is told,
