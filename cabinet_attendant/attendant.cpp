@@ -178,7 +178,12 @@ bool Attendant::confirm(Pending &p)
             return true;
         }
         // The controller answered OUT_true with an error and left the
-        // waiting state: its reset may be half done, and is asked again.
+        // waiting state: its reset may be half done, and is asked again,
+        // unless the cell has moved on meanwhile (issued again, blocked).
+        if (!line.isEmpty()) {
+            log(prefix(r) + QStringLiteral(": не подтверждён повторно, ячейка уже в другом состоянии: ") + line);
+            return true;
+        }
     }
     qint64 seq = 0;
     if (!m_options.journalPath.isEmpty()) {
