@@ -169,19 +169,17 @@ bool Attendant::confirm(Pending &p)
     if (p.blockPending)
         return block(r.cell, confirmBlockText(r, p.lastReason));
     if (!waiting) {
-        if (p.failures == 0) {
-            log(prefix(r) + QStringLiteral(": уже подтверждён (ячейка больше не ждёт подтверждения)"));
-            return true;
-        }
-        if (p.last == Failure::Transport) {
+        if (p.failures > 0 && p.last == Failure::Transport) {
             log(prefix(r) + QStringLiteral(": подтверждён (ответ на OUT_true не пришёл, ячейка больше не ждёт)"));
             return true;
         }
-        // The controller answered OUT_true with an error and left the
-        // waiting state: its reset may be half done, and is asked again,
-        // unless the cell has moved on meanwhile (issued again, blocked).
-        if (!line.isEmpty()) {
-            log(prefix(r) + QStringLiteral(": не подтверждён повторно, ячейка уже в другом состоянии: ") + line);
+        // Only after the controller answered the attendant's own OUT_true
+        // with an error and left the waiting state is it asked again (its
+        // reset may be half done), and only while the cell has not moved on.
+        const bool resetAgain = p.failures > 0 && p.last == Failure::Reported && line.isEmpty();
+        if (!resetAgain) {
+            log(prefix(r) + (line.isEmpty() ? QStringLiteral(": уже подтверждён (ячейка больше не ждёт подтверждения)")
+                                             : QStringLiteral(": ячейка больше не ждёт подтверждения: ") + line));
             return true;
         }
     }
