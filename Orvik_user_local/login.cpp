@@ -123,6 +123,11 @@ QVariant codeValue(const QString &column, const QString &code)
 
 } // namespace
 
+QString databaseConnectOptions()
+{
+    return ConnectOptions;
+}
+
 QString LoginEngine::userColumn(int kind)
 {
     switch (kind) {

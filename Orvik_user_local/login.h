@@ -13,6 +13,10 @@ extern const QString NoCell;
 extern const QString DefaultPhoto;      // picture shown when there is no photo
 } // namespace LoginText
 
+// Options of every database connection of the terminal: time-outs for
+// connecting and for each statement, TCP keep-alives.
+QString databaseConnectOptions();
+
 // The worker as statement 1 returns it (values as texts, doses as numbers).
 struct UserRow {
     bool found = false;

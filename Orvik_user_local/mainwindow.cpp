@@ -4,6 +4,7 @@
 #include "cell.h"
 #include "codewatcher.h"
 #include "globals.h"
+#include "issueflow.h"
 #include "login.h"
 #include "screenfit.h"
 #include "settings.h"
@@ -90,6 +91,17 @@ MainWindow::MainWindow(QWidget *parent)
     Global_Timer_main = true;
     Global_user_name = QString();
     Global_Timer_Error = 0;
+
+    // With a controller address a granted login issues a dosimeter (issueflow.h).
+    const SelfServiceSettings selfService = SelfServiceSettings::load();
+    if (selfService.enabled()) {
+        m_issueFlow = new IssueFlow(selfService, this);
+        connect(m_issueFlow, &IssueFlow::finished, this, &MainWindow::slotCloseCell);
+        connect(m_issueFlow, &IssueFlow::failed, this, [this](const QString &notice) {
+            slotCloseCell();
+            notification_show(notice);
+        });
+    }
 
     watcher = new CodeFileWatcher(G_Path_RAM, this);
     connect(watcher, &CodeFileWatcher::codeRead, this, &MainWindow::slotCodeRead);
@@ -271,6 +283,12 @@ void MainWindow::Enter_in(int type_enter, QString id)
         return;
     case LoginEngine::Outcome::Granted:
         break;
+    }
+
+    if (m_issueFlow) {
+        m_issueFlow->start(r.user, r.cell);
+        close();
+        return;
     }
 
     // The dialog is shown before the main window closes, so the program

@@ -8,6 +8,7 @@ class QPushButton;
 class cell;
 class settings;
 class CodeFileWatcher;
+class IssueFlow;
 
 namespace Ui {
 class MainWindow;
@@ -73,4 +74,5 @@ private:
     cell *f2_cell;
     settings *f3_settings;
     CodeFileWatcher *watcher;
+    IssueFlow *m_issueFlow = nullptr;   // the self-service issue, when a controller is set
 };

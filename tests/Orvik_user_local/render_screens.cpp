@@ -3,6 +3,7 @@
 // the panel sizes). Runs in the terminal's folder against the demo database
 // given by the PG* variables.
 #include "screentour.h"
+#include "selfservicetour.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -21,12 +22,15 @@ int main(int argc, char *argv[])
     bool ok = true;
 
     MainWindow w;
-    const QString error = screentools::tourScreens(w, [&](const QString &name, QWidget *window) {
+    const screentools::ScreenVisitor save = [&](const QString &name, QWidget *window) {
         const QString path = out + QLatin1Char('/') + name + suffix;
         const bool saved = window->grab().save(path, "PNG");
         std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
         ok = ok && saved;
-    });
+    };
+    QString error = screentools::tourScreens(w, save);
+    if (error.isEmpty())
+        error = screentools::tourSelfServiceScreens(save);
     if (!error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;

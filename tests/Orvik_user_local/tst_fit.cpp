@@ -4,6 +4,7 @@
 // once per panel size (see CMakeLists.txt) against the demo database.
 #include "screenfit.h"
 #include "screentour.h"
+#include "selfservicetour.h"
 #include "terminaltest.h"
 
 #include <QAbstractButton>
@@ -221,6 +222,24 @@ private slots:
         });
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QCOMPARE(screens, 7);
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+    }
+
+    // The self-service issue's screens (issueflow.h).
+    void selfServiceScreensFit()
+    {
+        const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+        QStringList problems;
+        int screens = 0;
+        const QString error = screentools::tourSelfServiceScreens([&](const QString &name, QWidget *window) {
+            ++screens;
+            if (window->size() != screen)
+                problems << name + QStringLiteral(": window is not full screen");
+            for (const QString &p : screenProblems(window))
+                problems << name + QStringLiteral(": ") + p;
+        });
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(screens, 3);
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
     }
 };
