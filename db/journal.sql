@@ -1,10 +1,21 @@
 -- The dose journal on the site's database: the rows of every cabinet, copied
--- by each cabinet's sync (primary key: cabinet id and the cabinet's sequence
--- number, so a replayed row is ignored), the confirmed doses and the annual
--- dose that the terminal checks at login.
+-- by each cabinet's sync, the counted doses and the annual dose that the
+-- terminal checks at login. Every statement here can run again on a database
+-- that already holds them (the sync applies this file on every connect).
+--
+-- Key of a row: the cabinet, the identity of the journal file that wrote it
+-- (journal_id: random, made with the file) and the file's sequence number.
+-- A replayed row is ignored; a row that arrives under a key already held with
+-- other content is kept in dose_event_conflict.
 --
 -- Doses and dose rates are stored as the dosimeter reports them, in its own
 -- unit; users.dose_year and users.dose_year_now_ppd must be kept in that unit.
+--
+-- Version 2 (journal_id, source, erased, threshold_unit; key with journal_id)
+-- leaves the rows already held as they were: their journal_id is '' and the
+-- new columns are NULL. Their thresholds gdel ... nder2 are as requested
+-- (1500); issue rows with threshold_unit 'dosimeter' hold them as written to
+-- the dosimeter (1.5), the unit of the dose columns.
 
 CREATE TABLE IF NOT EXISTS dose_event (
     cabinet_id        text NOT NULL,
@@ -20,7 +31,7 @@ CREATE TABLE IF NOT EXISTS dose_event (
     uname             text,
     work_order        text,
     operator          text,
-    gdel              double precision,           -- thresholds as requested
+    gdel              double precision,           -- thresholds: see threshold_unit
     gde2              double precision,
     gderl             double precision,
     gder2             double precision,
@@ -43,10 +54,59 @@ CREATE TABLE IF NOT EXISTS dose_event (
     lost_last         bigint,
     request           text,
     reply             text,
-    PRIMARY KEY (cabinet_id, seq)
+    journal_id        text NOT NULL DEFAULT '',   -- the journal file that wrote the row; '' on older rows
+    source            text,                       -- read-outs: scan, recovered, before_reset (NULL: scan)
+    erased            integer,                    -- 1: the command went on to erase the dose of number
+    threshold_unit    text,                       -- issue rows: 'dosimeter'; NULL: thresholds as requested
+    PRIMARY KEY (cabinet_id, journal_id, seq)
 );
+
+-- A table made by version 1 gets the new columns and the new key. Every row
+-- it holds is unique on (cabinet_id, seq), so also on the new key.
+DO $$
+DECLARE
+    v_key name;
+BEGIN
+    IF NOT EXISTS (SELECT 1 FROM pg_attribute WHERE attrelid = 'dose_event'::regclass
+                   AND attname = 'journal_id' AND NOT attisdropped) THEN
+        ALTER TABLE dose_event ADD COLUMN journal_id text NOT NULL DEFAULT '';
+    END IF;
+    IF NOT EXISTS (SELECT 1 FROM pg_attribute WHERE attrelid = 'dose_event'::regclass
+                   AND attname = 'source' AND NOT attisdropped) THEN
+        ALTER TABLE dose_event ADD COLUMN source text;
+    END IF;
+    IF NOT EXISTS (SELECT 1 FROM pg_attribute WHERE attrelid = 'dose_event'::regclass
+                   AND attname = 'erased' AND NOT attisdropped) THEN
+        ALTER TABLE dose_event ADD COLUMN erased integer;
+    END IF;
+    IF NOT EXISTS (SELECT 1 FROM pg_attribute WHERE attrelid = 'dose_event'::regclass
+                   AND attname = 'threshold_unit' AND NOT attisdropped) THEN
+        ALTER TABLE dose_event ADD COLUMN threshold_unit text;
+    END IF;
+    SELECT conname INTO v_key FROM pg_constraint
+    WHERE conrelid = 'dose_event'::regclass AND contype = 'p';
+    IF v_key IS NULL OR pg_get_constraintdef((SELECT oid FROM pg_constraint
+            WHERE conrelid = 'dose_event'::regclass AND conname = v_key))
+            <> 'PRIMARY KEY (cabinet_id, journal_id, seq)' THEN
+        IF v_key IS NOT NULL THEN
+            EXECUTE format('ALTER TABLE dose_event DROP CONSTRAINT %I', v_key);
+        END IF;
+        ALTER TABLE dose_event ADD PRIMARY KEY (cabinet_id, journal_id, seq);
+    END IF;
+END
+$$;
+
+-- Rows that arrived under a key the site already held with other content:
+-- both are kept, the one in dose_event and this one, with its arrival time.
+CREATE TABLE IF NOT EXISTS dose_event_conflict (
+    LIKE dose_event INCLUDING DEFAULTS,
+    arrived timestamptz NOT NULL DEFAULT now()
+);
+CREATE INDEX IF NOT EXISTS dose_event_conflict_key ON dose_event_conflict (cabinet_id, journal_id, seq);
+
 CREATE INDEX IF NOT EXISTS dose_event_ts ON dose_event (ts, cabinet_id, seq);
-CREATE INDEX IF NOT EXISTS dose_event_match ON dose_event (cabinet_id, kind, cell, number, seq);
+DROP INDEX IF EXISTS dose_event_match;
+CREATE INDEX IF NOT EXISTS dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq);
 CREATE INDEX IF NOT EXISTS dose_event_number ON dose_event (number, seq);
 CREATE INDEX IF NOT EXISTS dose_event_uid ON dose_event (uid, kind);
 

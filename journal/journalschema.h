@@ -21,6 +21,7 @@ enum class ColumnType { Integer, Real, Text };
 struct Column {
     QString name;
     ColumnType type;
+    int since = 1;      // schema version that added the column
 };
 
 // Every column in table order.
@@ -30,11 +31,22 @@ QStringList columnNames();
 // Row kinds.
 namespace kind {
 extern const QString Startup, Registered, Unregistered, Issue, Readout, ReadoutFailed, History, Confirm,
-    NotConfirmed, CellFree, CellBlock, CellUnblock, Hub, ScanError, Gap, Replaced;
+    NotConfirmed, CellFree, Freed, StillThere, CellBlock, CellUnblock, Hub, ScanError, Gap, Replaced;
 }
 
+// Where the readings of a read-out came from (column source; NULL on older
+// rows means Scan).
+namespace source {
+extern const QString Scan, Recovered, BeforeReset;
+}
+
+// Column threshold_unit of issue rows whose thresholds are stored as written
+// to the dosimeter, in the unit of the dose columns (NULL on older rows: as
+// requested).
+extern const QString kThresholdUnitDosimeter;
+
 // Current version of the SQLite schema.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Sets WAL mode and full synchronous commits, then creates or upgrades the
 // schema. False with *error when the file cannot be used.
@@ -43,8 +55,16 @@ bool prepareSqlite(QSqlDatabase &db, QString *error);
 // The schema version recorded in the file (0: none).
 int schemaVersion(QSqlDatabase &db);
 
+// The identity of the journal file (journal_meta, key journal_id); empty
+// when the file has none (schema older than version 2).
+QString journalId(QSqlDatabase &db);
+
+// A new file identity: 32 lower-case hex characters of random bytes.
+QString newJournalId();
+
 // "INSERT INTO dose_event (...) VALUES (:seq, ...)" for every column;
-// onConflictIgnore adds PostgreSQL's ON CONFLICT DO NOTHING.
+// onConflictIgnore adds PostgreSQL's ON CONFLICT DO NOTHING on the site key
+// (cabinet_id, journal_id, seq).
 QString insertStatement(bool onConflictIgnore);
 
 } // namespace journal

@@ -92,6 +92,7 @@ bool JournalStore::open(QString *error)
             *error = db.lastError().text();
         } else if (journal::prepareSqlite(db, error)) {
             keepWalFiles(db);
+            m_journalId = journal::journalId(db);
             QSqlQuery q(db);
             if (q.exec(QStringLiteral("SELECT max(seq) FROM dose_event")) && q.next() && !q.value(0).isNull()) {
                 m_lastSeq = q.value(0).toLongLong();
@@ -149,6 +150,7 @@ bool JournalStore::write(const QVector<JournalRow> &rows, QString *error)
         for (const QString &n : names)
             q.bindValue(QLatin1Char(':') + n, row.value(n));
         q.bindValue(QStringLiteral(":seq"), ++seq);
+        q.bindValue(QStringLiteral(":journal_id"), m_journalId);
         if (!q.exec()) {
             *error = q.lastError().text();
             q.finish();

@@ -32,6 +32,8 @@ public:
     qint64 lastSeq() const { return m_lastSeq; }
     const QString &path() const { return m_path; }
     const QString &cabinetId() const { return m_cabinetId; }
+    // The identity of the open file (journal_id of its rows).
+    const QString &journalId() const { return m_journalId; }
 
     // Where log lines go (default: the Qt debug log).
     static void setLogSink(std::function<void(const QString &)> sink);
@@ -54,6 +56,7 @@ private:
     QString m_path;
     QString m_cabinetId;
     QString m_connection;
+    QString m_journalId;
     bool m_open = false;
     bool m_failing = false;
     qint64 m_lastSeq = 0;
