@@ -131,23 +131,25 @@ private slots:
         QVERIFY(!QFile::exists(journalPath(off)));
 
         const QVector<JournalRow> rows = journalRows(journalPath(on));
-        QCOMPARE(kinds(rows), (QStringList{QStringLiteral("startup"), QStringLiteral("issue"), QStringLiteral("cell_free"),
+        QCOMPARE(kinds(rows), (QStringList{QStringLiteral("startup"), QStringLiteral("issue"), QStringLiteral("freed"),
                                            QStringLiteral("readout"), QStringLiteral("history"), QStringLiteral("confirm")}));
         const bool gn = type == kGammaNeutron;
         const QString host = QSysInfo::machineHostName();
         const QVector<JournalRow> expected{
             {{"dosimeter_type", type}, {"cabinet_id", host}, {"time_text", "2026-01-01T00:00:20Z"}, {"ts", 1767225620}},
             {{"command", gn ? "IN_gn" : "IN_g"}, {"cell", 1}, {"number", "402"}, {"port", on.rack->portPath(0)},
-             {"uid", "AB12"}, {"uname", "ИВАНОВ"}, {"work_order", "ЦЕХ 5"}, {"gdel", 1500}, {"gder2", 200},
-             {"ndel", gn ? "1" : ""}, {"outcome", ""}, {"operator", "smena1"}},
-            {{"cell", 1}, {"number", "402"}, {"note", "free"}},
+             {"uid", "AB12"}, {"uname", "ИВАНОВ"}, {"work_order", "ЦЕХ 5"}, {"gdel", 1.5}, {"gder2", 0.2},
+             {"ndel", gn ? "0.001" : ""}, {"threshold_unit", "dosimeter"}, {"erased", 1}, {"outcome", ""},
+             {"operator", "smena1"}},
+            {{"cell", 1}, {"number", "402"}, {"note", ""}},
             {{"cell", 2}, {"number", "402"}, {"uid", "AB12"}, {"work_order", "ЦЕХ 5"}, {"dosimeter_type", type},
              {"dose_gamma", 0.000123}, {"rate_gamma", 1.5}, {"rate_gamma_time", 1234},
              {"dose_neutron", gn ? "0.5" : ""}, {"rate_neutron", gn ? "0.25" : ""}, {"rate_neutron_time", gn ? "77" : ""},
+             {"source", "scan"},
              {"reply", QString(withJournal.replies.at(2)).replace(QStringLiteral("<work>"), on.work())}},
             {{"cell", 2}, {"number", "402"}, {"history", QJsonDocument::fromJson(withJournal.replies.at(3).toUtf8())
                                                              .object().value(QStringLiteral("history_all")).toString()}},
-            {{"cell", 2}, {"number", "402"}, {"outcome", ""}, {"request", QStringLiteral(
+            {{"cell", 2}, {"number", "402"}, {"outcome", ""}, {"erased", 1}, {"request", QStringLiteral(
                  "{\"command\":\"OUT_true\",\"nomer_ppd\":\"402\",\"cell\":\"2\",\"error\":\"\"}")}},
         };
         for (int i = 0; i < rows.size(); ++i) {
