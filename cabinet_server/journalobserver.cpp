@@ -28,15 +28,15 @@ RackLines currentRackLines(const QString &folder)
 
 namespace {
 
-// What the journal knows of one dosimeter's current cycle: its last
-// boundary (the last row after which its dose was erased) and the read-outs
-// since.
+// What the journal knows of one dosimeter: its last boundary (the last row
+// after which its dose was erased), the read-outs since, and every read-out.
 struct Cycle
 {
     QString error;              // why the journal could not be read; empty when it was
     QString boundaryKind;       // "" when the journal holds no boundary of the number
     JournalRow boundary;
-    QVector<JournalRow> readouts;
+    QVector<JournalRow> readouts;      // since the boundary
+    QVector<JournalRow> allReadouts;   // of every cycle
 };
 
 // A row after which the dose of its number was erased: erased = 1, or on
@@ -84,14 +84,18 @@ Cycle readCycle(const QString &path, const QString &number)
                     c.boundary = boundary.first();
                     c.boundaryKind = c.boundary.value(QStringLiteral("kind")).toString();
                 }
-                q.prepare(QStringLiteral("SELECT %1 FROM dose_event WHERE number = ? AND kind = 'readout' AND seq > ? "
-                                         "ORDER BY seq").arg(readingColumns().join(QStringLiteral(", "))));
+                q.prepare(QStringLiteral("SELECT seq, %1 FROM dose_event WHERE number = ? AND kind = 'readout' ORDER BY seq")
+                              .arg(readingColumns().join(QStringLiteral(", "))));
                 q.addBindValue(number);
-                q.addBindValue(c.boundary.value(QStringLiteral("seq"), 0));
                 if (q.exec())
-                    c.readouts = rowsOf(q);
+                    c.allReadouts = rowsOf(q);
                 else
                     c.error = q.lastError().text();
+                const qint64 since = c.boundary.value(QStringLiteral("seq"), 0).toLongLong();
+                for (const JournalRow &r : c.allReadouts) {
+                    if (r.value(QStringLiteral("seq")).toLongLong() > since)
+                        c.readouts << r;
+                }
             }
         }
     }
@@ -100,7 +104,11 @@ Cycle readCycle(const QString &path, const QString &number)
 }
 
 // The waiting line of a cell as a recovered read-out; an empty row when the
-// line does not wait for a confirmation.
+// line does not wait for a confirmation. A line is on record when any
+// read-out of its dosimeter holds its readings: the one of this cycle, an
+// earlier one of this cycle (a dosimeter taken out again and put into another
+// cell leaves its first line behind), or the one of a cycle whose reset ran
+// but whose line could not be cleared.
 JournalRow waitingReadout(const RackLines &lines, int cell)
 {
     const QString line = lines.errors.value(cell);
@@ -223,7 +231,7 @@ void JournalObserver::recoverWaitingLines()
             logLine(QStringLiteral("журнал: не прочитан (%1), строка ячейки %2 не проверена").arg(c.error).arg(cell + 1));
             continue;
         }
-        if (holdsReadings(c.readouts, readout))
+        if (holdsReadings(c.allReadouts, readout))
             continue;
         const bool written = append({readout});
         logLine(QStringLiteral("журнал: показания дозиметра %1 в ячейке %2 восстановлены по error.ini%3")
@@ -265,7 +273,7 @@ QString JournalObserver::beforeErasing(const dosesafety::Erasure &e)
     const QString notWritten = QStringLiteral("показания не записаны в журнал доз");
     if (!waiting.isEmpty()) {
         // Returned and read out: that read-out must be on record.
-        if (holdsReadings(c.readouts, waiting))
+        if (holdsReadings(c.allReadouts, waiting))
             return goAhead();
         logLine(QStringLiteral("журнал: показания дозиметра %1 восстановлены по error.ini").arg(number));
         return commit(waiting) ? goAhead() : refused(notWritten);
