@@ -106,38 +106,65 @@ CREATE INDEX IF NOT EXISTS dose_event_conflict_key ON dose_event_conflict (cabin
 
 CREATE INDEX IF NOT EXISTS dose_event_ts ON dose_event (ts, cabinet_id, seq);
 DROP INDEX IF EXISTS dose_event_match;
-CREATE INDEX IF NOT EXISTS dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq);
+-- The counting rule walks each dosimeter's rows of one journal file in order.
+CREATE INDEX IF NOT EXISTS dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq) INCLUDE (kind, erased);
 CREATE INDEX IF NOT EXISTS dose_event_number ON dose_event (number, seq);
 CREATE INDEX IF NOT EXISTS dose_event_uid ON dose_event (uid, kind);
 
--- Read-outs whose return was confirmed: an OUT_true that succeeded, matched to
--- the latest read-out of the same cell and dosimeter number before it.
-CREATE OR REPLACE VIEW dose_confirmed AS
-SELECT r.*
+-- The counting rule. A dosimeter's dose accumulates from its issue until it
+-- is erased, so what a worker received in one cycle is the last read-out
+-- before the erasure. A boundary of dosimeter N is a row of the same cabinet,
+-- journal file and number with erased = 1 (confirm, not_confirmed,
+-- cell_unblock or issue that went on to reset it), or, on rows older than
+-- the erased column (erased IS NULL), a confirm, cell_unblock or issue row.
+-- A read-out counts unless the next row of N that is a read-out or a
+-- boundary is another read-out (taken out again and read once more before
+-- the erasure: the later read-out holds the whole dose). A counted read-out
+-- with no boundary after it is pending: not erased yet, and counted too, so
+-- that an annual dose errs high rather than low.
+-- journalquery.cpp (JournalQuery::countedReadouts) holds the same rule for
+-- the cabinet's SQLite file; tests/journal/tst_journal_query.cpp checks both.
+CREATE OR REPLACE VIEW dose_counted AS
+SELECT r.cabinet_id, r.journal_id, r.seq, r.ts, r.time_text, r.cell, r.port, r.number, r.uid, r.work_order,
+       r.dosimeter_type, r.source, r.dose_gamma, r.rate_gamma, r.rate_gamma_time, r.dose_neutron,
+       r.rate_neutron, r.rate_neutron_time,
+       coalesce(r.dose_gamma, 0) + coalesce(r.dose_neutron, 0) AS dose,
+       n.kind IS NULL AS pending
 FROM dose_event r
-WHERE r.kind = 'readout'
-  AND EXISTS (
-      SELECT 1 FROM dose_event c
-      WHERE c.cabinet_id = r.cabinet_id AND c.kind = 'confirm' AND c.cell = r.cell AND c.number = r.number
-        AND c.seq > r.seq
-        AND NOT EXISTS (
-            SELECT 1 FROM dose_event r2
-            WHERE r2.cabinet_id = r.cabinet_id AND r2.kind = 'readout' AND r2.cell = r.cell
-              AND r2.number = r.number AND r2.seq > r.seq AND r2.seq < c.seq));
+LEFT JOIN LATERAL (
+    SELECT e.kind FROM dose_event e
+    WHERE e.cabinet_id = r.cabinet_id AND e.journal_id = r.journal_id AND e.number = r.number AND e.seq > r.seq
+      AND (e.kind = 'readout' OR e.erased = 1
+           OR (e.erased IS NULL AND e.kind IN ('confirm', 'cell_unblock', 'issue')))
+    ORDER BY e.seq
+    LIMIT 1) n ON true
+WHERE r.kind = 'readout' AND n.kind IS DISTINCT FROM 'readout';
 
--- Each worker identifier's confirmed dose per calendar year (of the read-out,
--- in the cabinet's local time): gamma plus neutron, as read.
+-- Each worker identifier's counted dose per calendar year (of the read-out,
+-- in the cabinet's local time): gamma plus neutron, as read. returns is the
+-- number of counted read-outs.
 CREATE OR REPLACE VIEW dose_year_by_worker AS
 SELECT uid,
        CAST(substr(time_text, 1, 4) AS integer) AS year,
        count(*) AS returns,
-       sum(coalesce(dose_gamma, 0) + coalesce(dose_neutron, 0)) AS dose
-FROM dose_confirmed
+       sum(dose) AS dose
+FROM dose_counted
 GROUP BY uid, CAST(substr(time_text, 1, 4) AS integer);
 
--- Recomputes users.dose_year_now_ppd of one worker from the view. p_key names
--- the users column that holds the identifier the outside client sends as
--- "uid"; p_year defaults to the current year. Returns the dose written.
+-- Kept for queries written against version 1: the counted read-outs whose
+-- dose has been erased (no longer pending), with every column of the row.
+CREATE OR REPLACE VIEW dose_confirmed AS
+SELECT e.*
+FROM dose_event e
+WHERE e.kind = 'readout'
+  AND EXISTS (SELECT 1 FROM dose_counted c
+              WHERE c.cabinet_id = e.cabinet_id AND c.journal_id = e.journal_id AND c.seq = e.seq
+                AND NOT c.pending);
+
+-- Recomputes users.dose_year_now_ppd of one worker from the counted doses.
+-- p_key names the users column that holds the identifier the outside client
+-- sends as "uid"; p_year defaults to the current year. Returns the dose
+-- written. The sync calls it for the worker of every read-out it ships.
 CREATE OR REPLACE FUNCTION dose_journal_recompute(p_key text, p_uid text, p_year integer DEFAULT NULL)
 RETURNS double precision
 LANGUAGE plpgsql AS $$

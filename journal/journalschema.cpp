@@ -94,7 +94,7 @@ QStringList columnNames()
     return names;
 }
 
-QString insertStatement(bool onConflictIgnore)
+QString insertStatement(bool onConflictIgnore, const QString &table)
 {
     const QStringList names = columnNames();
     QStringList placeholders;
@@ -103,7 +103,7 @@ QString insertStatement(bool onConflictIgnore)
         placeholders << (n == QLatin1String("journal_id") ? QStringLiteral("COALESCE(:journal_id, '')")
                                                           : QLatin1Char(':') + n);
     QString sql = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                      .arg(kTable, names.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')));
+                      .arg(table, names.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')));
     if (onConflictIgnore)
         sql += QStringLiteral(" ON CONFLICT (cabinet_id, journal_id, seq) DO NOTHING");
     return sql;
@@ -169,7 +169,7 @@ QStringList version2()
         QStringLiteral("CREATE TABLE journal_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
         QStringLiteral("INSERT INTO journal_meta VALUES ('journal_id', '%1')").arg(newJournalId()),
         QStringLiteral("DROP INDEX IF EXISTS dose_event_match"),
-        QStringLiteral("CREATE INDEX dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq)"),
+        QStringLiteral("CREATE INDEX dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq, kind, erased)"),
     };
 }
 
@@ -236,6 +236,17 @@ bool prepareSqlite(QSqlDatabase &db, QString *error)
             if (error)
                 *error = q.lastError().text();
             db.rollback();
+            return false;
+        }
+    }
+    // A file whose identity went missing gets a new one: its rows can then
+    // never be taken for another file's.
+    if (journalId(db).isEmpty()) {
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO journal_meta (key, value) VALUES ('journal_id', ?)"));
+        q.addBindValue(newJournalId());
+        if (!q.exec()) {
+            if (error)
+                *error = q.lastError().text();
             return false;
         }
     }

@@ -64,7 +64,7 @@ QString newJournalId();
 
 // "INSERT INTO dose_event (...) VALUES (:seq, ...)" for every column;
 // onConflictIgnore adds PostgreSQL's ON CONFLICT DO NOTHING on the site key
-// (cabinet_id, journal_id, seq).
-QString insertStatement(bool onConflictIgnore);
+// (cabinet_id, journal_id, seq). The table is dose_event unless named.
+QString insertStatement(bool onConflictIgnore, const QString &table = kTable);
 
 } // namespace journal
