@@ -150,9 +150,11 @@ public:
     // The worker takes the dosimeter away (the client then frees the cell it
     // was issued from) and puts it into a cell with the dose it carried; it
     // comes back as another serial device.
-    bool bringBack(int cell, double gamma, double neutron = 0)
+    bool bringBack(int cell, double gamma, double neutron = 0, bool withUser = true)
     {
         SimDosimeter carried = state();
+        if (!withUser)
+            carried.userId.clear();
         const bool issuedFrom = r.rack->position(device) == 1;
         r.rack->remove(device);
         if (issuedFrom && send(cellRequest(QStringLiteral("cell_free"), 1)) != kFree)
@@ -292,6 +294,34 @@ void TestDoseIntegrity::play(const QString &scenario, Play &p)
                      && out.contains(QStringLiteral("\"u\":\"AB12\"")),
                  qPrintable(out));
         QCOMPARE(p.send(cellRequest(QStringLiteral("OUT_true"), 2)), kDone);
+    } else if (scenario == QLatin1String("issued again without a read-out")) {
+        // Back without its user (cleared elsewhere), so the scan takes it for
+        // a fresh dosimeter: the next issue reads the dose of the last cycle
+        // before it resets it.
+        QVERIFY(p.start());
+        QVERIFY(p.issue());
+        QVERIFY(p.bringBack(2, 2.5, 0, false));
+        QCOMPARE(p.readOut(), QStringLiteral("{\"OUT\":\"\",\"error\":\"\"}"));
+        QVERIFY(p.send(rig::cycleIssue(false)).endsWith(QStringLiteral("\"cell\":\"2\",\"error\":\"\"}")));
+        QCOMPARE(journalKinds(p.journal()).mid(3), (QStringList{QStringLiteral("registered"),
+                                                                QStringLiteral("readout:before_reset"), QStringLiteral("issue")}));
+    } else if (scenario == QLatin1String("issue refused while the dose cannot be read")) {
+        // The same, but the dose reply is cut: the issue fails as any failed
+        // issue does, says why, and resets nothing; the unblock reads the
+        // dose once the reply is whole again.
+        QVERIFY(p.start());
+        QVERIFY(p.issue());
+        QVERIFY(p.bringBack(2, 2.5, 0, false));
+        QCOMPARE(p.readOut(), QStringLiteral("{\"OUT\":\"\",\"error\":\"\"}"));
+        p.r.rack->setFault(p.device, 0x4F, SimFault::cut(14));
+        const QString refused = p.send(rig::cycleIssue(false));
+        QVERIFY2(refused.startsWith(QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите "
+                                                   "операцию \n Сброс дозиметра 501 не выполнен: доза не прочитана")),
+                 qPrintable(refused));
+        QCOMPARE(p.state().gammaDose, 2.5);
+        QVERIFY(p.r.lines(QStringLiteral("error.ini")).value(1).startsWith(QStringLiteral("error : Произошла критическая ошибка")));
+        p.r.rack->clearFaults(p.device);
+        QCOMPARE(p.send(cellError(p.port(), 2, QString())), kFree);
     } else {
         QFAIL("unknown scenario");
     }
@@ -302,17 +332,22 @@ void TestDoseIntegrity::dose_data()
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<bool>("gammaNeutron");
     QTest::addColumn<double>("annual");   // gamma + neutron the dosimeter carried
+    QTest::addColumn<bool>("issuedAtEnd");   // the scenario ends with the dosimeter issued again
     const QStringList gamma{QStringLiteral("cut dose reply"), QStringLiteral("service mode fails during OUT_true"),
                             QStringLiteral("block and unblock after a read-out"),
                             QStringLiteral("read-out while the journal was off"),
                             QStringLiteral("killed between the waiting line and the journal"),
                             QStringLiteral("every reply comes twice in the fast mode")};
     for (const QString &s : gamma)
-        QTest::newRow(qPrintable(s)) << s << false << 2.5;
+        QTest::newRow(qPrintable(s)) << s << false << 2.5 << false;
     QTest::newRow("put back twice before the confirmation")
-        << QStringLiteral("put back twice before the confirmation") << false << 2.75;
+        << QStringLiteral("put back twice before the confirmation") << false << 2.75 << false;
     QTest::newRow("block and unblock of an issued dosimeter, gamma and neutron")
-        << QStringLiteral("block and unblock of an issued dosimeter") << true << 0.9;
+        << QStringLiteral("block and unblock of an issued dosimeter") << true << 0.9 << false;
+    QTest::newRow("issued again without a read-out") << QStringLiteral("issued again without a read-out") << false << 2.5
+                                                     << true;
+    QTest::newRow("issue refused while the dose cannot be read")
+        << QStringLiteral("issue refused while the dose cannot be read") << false << 2.5 << false;
 }
 
 void TestDoseIntegrity::dose()
@@ -320,14 +355,15 @@ void TestDoseIntegrity::dose()
     QFETCH(QString, scenario);
     QFETCH(bool, gammaNeutron);
     QFETCH(double, annual);
+    QFETCH(bool, issuedAtEnd);
     Play p(gammaNeutron);
     play(scenario, p);
     if (QTest::currentTestFailed())
         return;
-    // Every scenario ends with the dosimeter reset.
+    // Every scenario ends with the dosimeter reset (and perhaps issued again).
     QCOMPARE(p.state().gammaDose, 0.0);
     QCOMPARE(p.state().neutronDose, 0.0);
-    QVERIFY(p.state().userId.isEmpty());
+    QCOMPARE(p.state().userId, issuedAtEnd ? simtext::encodeUser(kWorker) : QByteArray());
     p.r.server.reset();
 
     QString failure;
