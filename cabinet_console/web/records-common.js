@@ -12,7 +12,8 @@ const columnTitles = {
 const kindWords = {
   issue: 'выдача', readout: 'сдача (показания)', readout_failed: 'сдача не прочитана',
   confirm: 'сдача подтверждена', not_confirmed: 'сдача не подтверждена', history: 'история прочитана',
-  cell_free: 'дозиметр забран', cell_block: 'ячейка заблокирована', cell_unblock: 'ячейка разблокирована',
+  cell_free: 'дозиметр забран', freed: 'дозиметр забран', still_there: 'дозиметр ещё в ячейке',
+  cell_block: 'ячейка заблокирована', cell_unblock: 'ячейка разблокирована',
   registered: 'дозиметр зарегистрирован', unregistered: 'регистрация снята', hub: 'калибровка ячейки',
   scan_error: 'ошибка опроса', startup: 'запуск контроллера', gap: 'пропуск в журнале',
   journal_replaced: 'журнал заменён',

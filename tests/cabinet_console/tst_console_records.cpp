@@ -203,7 +203,7 @@ private slots:
         QCOMPARE(qint64(page.value(QStringLiteral("total")).toDouble()), qint64(all.size()));
         const QStringList kinds = kindsOf(all);
         QCOMPARE(kinds.first(), QStringLiteral("cell_block"));
-        for (const char *k : {"issue", "cell_free", "readout", "history", "confirm", "cell_block"})
+        for (const char *k : {"issue", "freed", "readout", "history", "confirm", "cell_block"})
             QVERIFY2(kinds.contains(QLatin1String(k)), k);
         QVERIFY2(kinds.indexOf(QStringLiteral("confirm")) < kinds.indexOf(QStringLiteral("issue")), "not newest first");
         for (const QJsonValue &v : all) {
@@ -220,7 +220,7 @@ private slots:
             {"uid=7001", {"readout", "issue"}},
             {"kind=confirm", {"confirm"}},
             {"kind=confirm,issue", {"confirm", "issue"}},
-            {"number=5001&kind=issue,readout,history,confirm,cell_free", {"confirm", "history", "readout", "cell_free", "issue"}},
+            {"number=5001&kind=issue,readout,history,confirm,freed", {"confirm", "history", "readout", "freed", "issue"}},
             {"cell=2&kind=cell_block", {"cell_block"}},
             {"cell=3&kind=issue", {}},
             {"from=" + QDate::currentDate().addDays(1).toString(Qt::ISODate).toStdString(), {}},
@@ -260,7 +260,7 @@ private slots:
         const QJsonObject dosimeter = web.get("/api/dosimeter?number=5001").json();
         const QStringList life = kindsOf(dosimeter.value(QStringLiteral("life")).toArray());
         QCOMPARE(life.mid(life.indexOf(QStringLiteral("issue"))),
-                 (QStringList{"issue", "cell_free", "readout", "history", "confirm"}));
+                 (QStringList{"issue", "freed", "readout", "history", "confirm"}));
         const QJsonArray records = dosimeter.value(QStringLiteral("history")).toObject()
                                        .value(QStringLiteral("records")).toArray();
         QCOMPARE(records.size(), 40);
