@@ -78,6 +78,10 @@ JournalStore::JournalStore(const QString &path, const QString &cabinetId)
 
 JournalStore::~JournalStore()
 {
+    // Rows still in memory get a last chance; what stays is said.
+    if (!m_refused && !flush() && (!m_queue.isEmpty() || m_lost > 0))
+        log(QStringLiteral("журнал %1: при остановке не записаны события: %2 (в очереди), %3 (потеряны раньше)")
+                .arg(m_path).arg(m_queue.size()).arg(m_lost));
     close();
 }
 
