@@ -17,12 +17,10 @@ JournalQuery::JournalQuery(const QSqlDatabase &db)
 
 QString JournalQuery::countedReadouts(const QString &condition)
 {
-    // A boundary: a row that erased the dose of its number (erased = 1), or
-    // on rows older than that column a confirm, cell_unblock or issue. A
-    // read-out counts unless the next row of its dosimeter (same cabinet,
-    // journal file, number) that is a read-out or a boundary is a read-out;
-    // with no such row it is pending. One index search per read-out
-    // (dose_event_cycle).
+    // A read-out counts unless the next row of its dosimeter (same cabinet,
+    // journal file, number) that is a read-out or a boundary
+    // (journal::cycleRowCondition) is a read-out; with no such row it is
+    // pending. One search of the index dose_event_cycle per read-out.
     static const QString columns = QStringLiteral(
         "cabinet_id, journal_id, seq, ts, time_text, cell, port, number, uid, work_order, dosimeter_type, source, "
         "dose_gamma, rate_gamma, rate_gamma_time, dose_neutron, rate_neutron, rate_neutron_time");
@@ -34,12 +32,11 @@ QString JournalQuery::countedReadouts(const QString &condition)
                "(SELECT %1, COALESCE(x.dose_gamma, 0) + COALESCE(x.dose_neutron, 0) AS dose, "
                "CASE WHEN x.next_kind IS NULL THEN 1 ELSE 0 END AS pending FROM ("
                "SELECT %2, (SELECT e.kind FROM dose_event e WHERE e.cabinet_id = r.cabinet_id "
-               "AND e.journal_id = r.journal_id AND e.number = r.number AND e.seq > r.seq "
-               "AND (e.kind = 'readout' OR e.erased = 1 OR (e.erased IS NULL AND e.kind IN ('confirm', "
-               "'cell_unblock', 'issue'))) ORDER BY e.seq LIMIT 1) AS next_kind "
-               "FROM dose_event r WHERE r.kind = 'readout' AND (%3)) x "
+               "AND e.journal_id = r.journal_id AND e.number = r.number AND e.seq > r.seq AND %3 "
+               "ORDER BY e.seq LIMIT 1) AS next_kind "
+               "FROM dose_event r WHERE r.kind = 'readout' AND (%4)) x "
                "WHERE COALESCE(x.next_kind, '') <> 'readout')")
-        .arg(outer, qualified, condition);
+        .arg(outer, qualified, journal::cycleRowCondition(QStringLiteral("e")), condition);
 }
 
 JournalTable JournalQuery::run(const QString &sql, const QVariantList &binds) const
@@ -145,14 +142,18 @@ JournalTable JournalQuery::workers(int year, const QString &annualDoseKey) const
         return QStringLiteral("substr('%1' || CAST(%2 AS TEXT), length(CAST(%2 AS TEXT)) + 1)")
             .arg(QString(width, QLatin1Char('0')), column);
     };
+    // Read-outs and issues are summed per worker apart (each from its own
+    // index), then joined by worker.
     QString sql = QStringLiteral(
-        "SELECT w.uid, COALESCE(substr(MAX(w.latest), 33), '') AS name, SUM(w.issued) AS issues, "
-        "SUM(w.counted) AS returns, SUM(w.dose) AS dose, MAX(w.rate_gamma) AS max_rate_gamma, "
-        "MAX(w.rate_neutron) AS max_rate_neutron%1 FROM ("
-        "SELECT c.uid, NULL AS latest, 0 AS issued, 1 AS counted, c.dose, c.rate_gamma, c.rate_neutron FROM %2 c "
+        "SELECT w.uid, COALESCE(substr(MAX(w.latest), 33), '') AS name, SUM(w.issues) AS issues, "
+        "SUM(w.returns) AS returns, SUM(w.dose) AS dose, MAX(w.max_rate_gamma) AS max_rate_gamma, "
+        "MAX(w.max_rate_neutron) AS max_rate_neutron%1 FROM ("
+        "SELECT c.uid, NULL AS latest, 0 AS issues, COUNT(*) AS returns, SUM(c.dose) AS dose, "
+        "MAX(c.rate_gamma) AS max_rate_gamma, MAX(c.rate_neutron) AS max_rate_neutron FROM %2 c GROUP BY c.uid "
         "UNION ALL "
-        "SELECT i.uid, %3 || %4 || COALESCE(i.uname, ''), 1, 0, 0, NULL, NULL FROM dose_event i "
-        "WHERE i.kind = 'issue' AND COALESCE(i.outcome, '') = '' AND i.uid <> '' AND substr(i.time_text, 1, 4) = ?"
+        "SELECT i.uid, MAX(%3 || %4 || COALESCE(i.uname, '')), COUNT(*), 0, 0, NULL, NULL FROM dose_event i "
+        "WHERE i.kind = 'issue' AND COALESCE(i.outcome, '') = '' AND i.uid <> '' AND substr(i.time_text, 1, 4) = ? "
+        "GROUP BY i.uid"
         ") w%5 GROUP BY w.uid ORDER BY w.uid")
         .arg(limits ? QStringLiteral(", MIN(u.dose_limit) AS dose_limit") : QString(),
              countedReadouts(QStringLiteral("r.uid <> '' AND substr(r.time_text, 1, 4) = ?")),
