@@ -117,7 +117,7 @@ CREATE INDEX IF NOT EXISTS dose_event_cycle ON dose_event (cabinet_id, journal_i
 CREATE INDEX IF NOT EXISTS dose_event_readout ON dose_event (uid, time_text)
     INCLUDE (cabinet_id, journal_id, number, seq, dose_gamma, dose_neutron, rate_gamma, rate_neutron)
     WHERE kind = 'readout';
-CREATE INDEX IF NOT EXISTS dose_event_issue ON dose_event (uid, time_text) INCLUDE (outcome, ts, seq, uname)
+CREATE INDEX IF NOT EXISTS dose_event_issue ON dose_event (uid, ts, seq) INCLUDE (time_text, outcome, uname)
     WHERE kind = 'issue';
 
 -- The counting rule. A dosimeter's dose accumulates from its issue until it

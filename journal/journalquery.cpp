@@ -136,34 +136,33 @@ JournalTable JournalQuery::workers(int year, const QString &annualDoseKey) const
     static const QStringList keys{QStringLiteral("user_id"), QStringLiteral("tab_num"), QStringLiteral("card_id"),
                                   QStringLiteral("code")};
     const bool limits = keys.contains(annualDoseKey) && m_db.tables().contains(QStringLiteral("users"));
-    // The name of the latest issue: the greatest text of its time and
-    // sequence number, each zero-padded, followed by the name.
-    auto padded = [](const QString &column, int width) {
-        return QStringLiteral("substr('%1' || CAST(%2 AS TEXT), length(CAST(%2 AS TEXT)) + 1)")
-            .arg(QString(width, QLatin1Char('0')), column);
-    };
     // Read-outs and issues are summed per worker apart (each from its own
-    // index), then joined by worker.
-    QString sql = QStringLiteral(
-        "SELECT w.uid, COALESCE(substr(MAX(w.latest), 33), '') AS name, SUM(w.issues) AS issues, "
-        "SUM(w.returns) AS returns, SUM(w.dose) AS dose, MAX(w.max_rate_gamma) AS max_rate_gamma, "
-        "MAX(w.max_rate_neutron) AS max_rate_neutron%1 FROM ("
+    // index) and joined by worker; then the name of each worker's latest
+    // issue of the year, one index search a worker.
+    const QString sql = QStringLiteral(
+        "SELECT g.uid, COALESCE((SELECT n.uname FROM dose_event n WHERE n.kind = 'issue' AND n.uid = g.uid "
+        "AND n.ts = g.latest AND COALESCE(n.outcome, '') = '' AND substr(n.time_text, 1, 4) = ? "
+        "ORDER BY n.seq DESC LIMIT 1), '') AS name, g.issues, g.returns, g.dose, g.max_rate_gamma, "
+        "g.max_rate_neutron%1 FROM ("
+        "SELECT w.uid, MAX(w.latest) AS latest, SUM(w.issues) AS issues, SUM(w.returns) AS returns, "
+        "SUM(w.dose) AS dose, MAX(w.max_rate_gamma) AS max_rate_gamma, MAX(w.max_rate_neutron) AS max_rate_neutron "
+        "FROM ("
         "SELECT c.uid, NULL AS latest, 0 AS issues, COUNT(*) AS returns, SUM(c.dose) AS dose, "
         "MAX(c.rate_gamma) AS max_rate_gamma, MAX(c.rate_neutron) AS max_rate_neutron FROM %2 c GROUP BY c.uid "
         "UNION ALL "
-        "SELECT i.uid, MAX(%3 || %4 || COALESCE(i.uname, '')), COUNT(*), 0, 0, NULL, NULL FROM dose_event i "
+        "SELECT i.uid, MAX(i.ts), COUNT(*), 0, 0, NULL, NULL FROM dose_event i "
         "WHERE i.kind = 'issue' AND COALESCE(i.outcome, '') = '' AND i.uid <> '' AND substr(i.time_text, 1, 4) = ? "
         "GROUP BY i.uid"
-        ") w%5 GROUP BY w.uid ORDER BY w.uid")
-        .arg(limits ? QStringLiteral(", MIN(u.dose_limit) AS dose_limit") : QString(),
+        ") w GROUP BY w.uid) g%3 ORDER BY g.uid")
+        .arg(limits ? QStringLiteral(", u.dose_limit") : QString(),
              countedReadouts(QStringLiteral("r.uid <> '' AND substr(r.time_text, 1, 4) = ?")),
-             padded(QStringLiteral("i.ts"), 12), padded(QStringLiteral("i.seq"), 20),
-             // The identifier column is fixed to one of four names above.
+             // The identifier column is fixed to one of four names above;
+             // should it match several users, the smallest limit.
              limits ? QStringLiteral(" LEFT JOIN (SELECT upper(CAST(%1 AS TEXT)) AS uid, MIN(dose_year) AS dose_limit "
-                                     "FROM users GROUP BY upper(CAST(%1 AS TEXT))) u ON u.uid = w.uid")
+                                     "FROM users GROUP BY upper(CAST(%1 AS TEXT))) u ON u.uid = g.uid")
                           .arg(annualDoseKey)
                     : QString());
-    JournalTable table = run(sql, {y, y});
+    JournalTable table = run(sql, {y, y, y});
     if (!m_error.isEmpty() || !limits)
         return table;
     table.columns << QStringLiteral("share");

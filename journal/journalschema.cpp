@@ -198,7 +198,7 @@ QStringList version2()
                        "WHERE %1").arg(cycleRowCondition()),
         QStringLiteral("CREATE INDEX dose_event_readout ON dose_event (uid, time_text, cabinet_id, journal_id, number, "
                        "kind, dose_gamma, dose_neutron, rate_gamma, rate_neutron) WHERE kind = 'readout'"),
-        QStringLiteral("CREATE INDEX dose_event_issue ON dose_event (uid, time_text, kind, outcome, ts, uname) "
+        QStringLiteral("CREATE INDEX dose_event_issue ON dose_event (uid, ts, seq, time_text, kind, outcome, uname) "
                        "WHERE kind = 'issue'"),
     };
 }
