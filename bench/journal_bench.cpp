@@ -116,8 +116,8 @@ int siteBench(int workers)
     }
 
     // One batch of 1 000 rows from a cabinet's journal: 250 cycles (issue,
-    // read-out, history, confirmation) of workers spread over the site; once
-    // with the annual dose recomputed, once without.
+    // read-out, history, confirmation) of the 100 workers one cabinet of
+    // fifty serves; once with the annual dose recomputed, once without.
     QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/journal-site-bench-XXXXXX"));
     QSet<QString> uids;
     auto shipBatch = [&](const QString &cabinet, const QString &key) {
@@ -139,7 +139,7 @@ int siteBench(int workers)
             QThread::msleep(5);
         QVector<JournalRow> batch;
         for (int k = 0; k < 250; ++k) {
-            const QString uid = QStringLiteral("W%1").arg(1 + (k * 7919) % workers, 4, 10, QLatin1Char('0'));
+            const QString uid = QStringLiteral("W%1").arg(1 + (k * 37) % qMin(100, workers), 4, 10, QLatin1Char('0'));
             uids << uid;
             auto row = [&](const char *kind, const char *command) {
                 return JournalRow{{QStringLiteral("kind"), QString::fromLatin1(kind)},
@@ -190,6 +190,8 @@ int main(int argc, char *argv[])
         return siteBench(args.value(2, QStringLiteral("5000")).toInt());
     QTextStream out(stdout);
     QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/journal-bench-XXXXXX"));
+    // JOURNAL_BENCH_KEEP=1 keeps the journals for a look with sqlite3.
+    dir.setAutoRemove(qEnvironmentVariableIsEmpty("JOURNAL_BENCH_KEEP"));
 
     // One committed row at a time, as the controller writes them.
     const QString small = dir.filePath(QStringLiteral("append.sqlite"));

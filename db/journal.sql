@@ -106,10 +106,19 @@ CREATE INDEX IF NOT EXISTS dose_event_conflict_key ON dose_event_conflict (cabin
 
 CREATE INDEX IF NOT EXISTS dose_event_ts ON dose_event (ts, cabinet_id, seq);
 DROP INDEX IF EXISTS dose_event_match;
--- The counting rule walks each dosimeter's rows of one journal file in order.
-CREATE INDEX IF NOT EXISTS dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq) INCLUDE (kind, erased);
 CREATE INDEX IF NOT EXISTS dose_event_number ON dose_event (number, seq);
 CREATE INDEX IF NOT EXISTS dose_event_uid ON dose_event (uid, kind);
+-- The counting rule (below) looks up the next read-out or boundary of a
+-- dosimeter in one journal file: an index on exactly those rows, with the
+-- very condition the rule's query uses. A worker's read-outs of a year and
+-- issues are read from indexes alone.
+CREATE INDEX IF NOT EXISTS dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq) INCLUDE (kind)
+    WHERE (kind = 'readout' OR erased = 1 OR (erased IS NULL AND kind IN ('confirm', 'cell_unblock', 'issue')));
+CREATE INDEX IF NOT EXISTS dose_event_readout ON dose_event (uid, time_text)
+    INCLUDE (cabinet_id, journal_id, number, seq, dose_gamma, dose_neutron, rate_gamma, rate_neutron)
+    WHERE kind = 'readout';
+CREATE INDEX IF NOT EXISTS dose_event_issue ON dose_event (uid, ts, seq) INCLUDE (time_text, outcome, uname)
+    WHERE kind = 'issue';
 
 -- The counting rule. A dosimeter's dose accumulates from its issue until it
 -- is erased, so what a worker received in one cycle is the last read-out
@@ -134,8 +143,7 @@ FROM dose_event r
 LEFT JOIN LATERAL (
     SELECT e.kind FROM dose_event e
     WHERE e.cabinet_id = r.cabinet_id AND e.journal_id = r.journal_id AND e.number = r.number AND e.seq > r.seq
-      AND (e.kind = 'readout' OR e.erased = 1
-           OR (e.erased IS NULL AND e.kind IN ('confirm', 'cell_unblock', 'issue')))
+      AND (e.kind = 'readout' OR e.erased = 1 OR (e.erased IS NULL AND e.kind IN ('confirm', 'cell_unblock', 'issue')))
     ORDER BY e.seq
     LIMIT 1) n ON true
 WHERE r.kind = 'readout' AND n.kind IS DISTINCT FROM 'readout';

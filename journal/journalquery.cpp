@@ -13,16 +13,21 @@
 JournalQuery::JournalQuery(const QSqlDatabase &db)
     : m_db(db)
 {
+    // A reader's connection is often opened for one question: pages read
+    // through a memory map need no system call each, and the rule's index
+    // searches read many.
+    if (m_db.driverName() == QLatin1String("QSQLITE")) {
+        QSqlQuery q(m_db);
+        q.exec(QStringLiteral("PRAGMA mmap_size = 268435456"));
+    }
 }
 
 QString JournalQuery::countedReadouts(const QString &condition)
 {
-    // A boundary: a row that erased the dose of its number (erased = 1), or
-    // on rows older than that column a confirm, cell_unblock or issue. A
-    // read-out counts unless the next row of its dosimeter (same cabinet,
-    // journal file, number) that is a read-out or a boundary is a read-out;
-    // with no such row it is pending. One index search per read-out
-    // (dose_event_cycle).
+    // A read-out counts unless the next row of its dosimeter (same cabinet,
+    // journal file, number) that is a read-out or a boundary
+    // (journal::cycleRowCondition) is a read-out; with no such row it is
+    // pending. One search of the index dose_event_cycle per read-out.
     static const QString columns = QStringLiteral(
         "cabinet_id, journal_id, seq, ts, time_text, cell, port, number, uid, work_order, dosimeter_type, source, "
         "dose_gamma, rate_gamma, rate_gamma_time, dose_neutron, rate_neutron, rate_neutron_time");
@@ -34,12 +39,11 @@ QString JournalQuery::countedReadouts(const QString &condition)
                "(SELECT %1, COALESCE(x.dose_gamma, 0) + COALESCE(x.dose_neutron, 0) AS dose, "
                "CASE WHEN x.next_kind IS NULL THEN 1 ELSE 0 END AS pending FROM ("
                "SELECT %2, (SELECT e.kind FROM dose_event e WHERE e.cabinet_id = r.cabinet_id "
-               "AND e.journal_id = r.journal_id AND e.number = r.number AND e.seq > r.seq "
-               "AND (e.kind = 'readout' OR e.erased = 1 OR (e.erased IS NULL AND e.kind IN ('confirm', "
-               "'cell_unblock', 'issue'))) ORDER BY e.seq LIMIT 1) AS next_kind "
-               "FROM dose_event r WHERE r.kind = 'readout' AND (%3)) x "
+               "AND e.journal_id = r.journal_id AND e.number = r.number AND e.seq > r.seq AND %3 "
+               "ORDER BY e.seq LIMIT 1) AS next_kind "
+               "FROM dose_event r WHERE r.kind = 'readout' AND (%4)) x "
                "WHERE COALESCE(x.next_kind, '') <> 'readout')")
-        .arg(outer, qualified, condition);
+        .arg(outer, qualified, journal::cycleRowCondition(QStringLiteral("e")), condition);
 }
 
 JournalTable JournalQuery::run(const QString &sql, const QVariantList &binds) const
@@ -139,30 +143,33 @@ JournalTable JournalQuery::workers(int year, const QString &annualDoseKey) const
     static const QStringList keys{QStringLiteral("user_id"), QStringLiteral("tab_num"), QStringLiteral("card_id"),
                                   QStringLiteral("code")};
     const bool limits = keys.contains(annualDoseKey) && m_db.tables().contains(QStringLiteral("users"));
-    // The name of the latest issue: the greatest text of its time and
-    // sequence number, each zero-padded, followed by the name.
-    auto padded = [](const QString &column, int width) {
-        return QStringLiteral("substr('%1' || CAST(%2 AS TEXT), length(CAST(%2 AS TEXT)) + 1)")
-            .arg(QString(width, QLatin1Char('0')), column);
-    };
-    QString sql = QStringLiteral(
-        "SELECT w.uid, COALESCE(substr(MAX(w.latest), 33), '') AS name, SUM(w.issued) AS issues, "
-        "SUM(w.counted) AS returns, SUM(w.dose) AS dose, MAX(w.rate_gamma) AS max_rate_gamma, "
-        "MAX(w.rate_neutron) AS max_rate_neutron%1 FROM ("
-        "SELECT c.uid, NULL AS latest, 0 AS issued, 1 AS counted, c.dose, c.rate_gamma, c.rate_neutron FROM %2 c "
+    // Read-outs and issues are summed per worker apart (each from its own
+    // index) and joined by worker; then the name of each worker's latest
+    // issue of the year, one index search a worker.
+    const QString sql = QStringLiteral(
+        "SELECT g.uid, COALESCE((SELECT n.uname FROM dose_event n WHERE n.kind = 'issue' AND n.uid = g.uid "
+        "AND n.ts = g.latest AND COALESCE(n.outcome, '') = '' AND substr(n.time_text, 1, 4) = ? "
+        "ORDER BY n.seq DESC LIMIT 1), '') AS name, g.issues, g.returns, g.dose, g.max_rate_gamma, "
+        "g.max_rate_neutron%1 FROM ("
+        "SELECT w.uid, MAX(w.latest) AS latest, SUM(w.issues) AS issues, SUM(w.returns) AS returns, "
+        "SUM(w.dose) AS dose, MAX(w.max_rate_gamma) AS max_rate_gamma, MAX(w.max_rate_neutron) AS max_rate_neutron "
+        "FROM ("
+        "SELECT c.uid, NULL AS latest, 0 AS issues, COUNT(*) AS returns, SUM(c.dose) AS dose, "
+        "MAX(c.rate_gamma) AS max_rate_gamma, MAX(c.rate_neutron) AS max_rate_neutron FROM %2 c GROUP BY c.uid "
         "UNION ALL "
-        "SELECT i.uid, %3 || %4 || COALESCE(i.uname, ''), 1, 0, 0, NULL, NULL FROM dose_event i "
-        "WHERE i.kind = 'issue' AND COALESCE(i.outcome, '') = '' AND i.uid <> '' AND substr(i.time_text, 1, 4) = ?"
-        ") w%5 GROUP BY w.uid ORDER BY w.uid")
-        .arg(limits ? QStringLiteral(", MIN(u.dose_limit) AS dose_limit") : QString(),
+        "SELECT i.uid, MAX(i.ts), COUNT(*), 0, 0, NULL, NULL FROM dose_event i "
+        "WHERE i.kind = 'issue' AND COALESCE(i.outcome, '') = '' AND i.uid <> '' AND substr(i.time_text, 1, 4) = ? "
+        "GROUP BY i.uid"
+        ") w GROUP BY w.uid) g%3 ORDER BY g.uid")
+        .arg(limits ? QStringLiteral(", u.dose_limit") : QString(),
              countedReadouts(QStringLiteral("r.uid <> '' AND substr(r.time_text, 1, 4) = ?")),
-             padded(QStringLiteral("i.ts"), 12), padded(QStringLiteral("i.seq"), 20),
-             // The identifier column is fixed to one of four names above.
+             // The identifier column is fixed to one of four names above;
+             // should it match several users, the smallest limit.
              limits ? QStringLiteral(" LEFT JOIN (SELECT upper(CAST(%1 AS TEXT)) AS uid, MIN(dose_year) AS dose_limit "
-                                     "FROM users GROUP BY upper(CAST(%1 AS TEXT))) u ON u.uid = w.uid")
+                                     "FROM users GROUP BY upper(CAST(%1 AS TEXT))) u ON u.uid = g.uid")
                           .arg(annualDoseKey)
                     : QString());
-    JournalTable table = run(sql, {y, y});
+    JournalTable table = run(sql, {y, y, y});
     if (!m_error.isEmpty() || !limits)
         return table;
     table.columns << QStringLiteral("share");

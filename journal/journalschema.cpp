@@ -94,6 +94,14 @@ QStringList columnNames()
     return names;
 }
 
+QString cycleRowCondition(const QString &alias)
+{
+    const QString a = alias.isEmpty() ? QString() : alias + QLatin1Char('.');
+    return QStringLiteral("(%1kind = 'readout' OR %1erased = 1 OR (%1erased IS NULL AND %1kind IN ('confirm', "
+                          "'cell_unblock', 'issue')))")
+        .arg(a);
+}
+
 QString insertStatement(bool onConflictIgnore, const QString &table)
 {
     const QStringList names = columnNames();
@@ -107,6 +115,21 @@ QString insertStatement(bool onConflictIgnore, const QString &table)
     if (onConflictIgnore)
         sql += QStringLiteral(" ON CONFLICT (cabinet_id, journal_id, seq) DO NOTHING");
     return sql;
+}
+
+QString insertRowsStatement(int rows)
+{
+    const QStringList names = columnNames();
+    QStringList marks;
+    for (const QString &n : names)
+        marks << (n == QLatin1String("journal_id") ? QStringLiteral("COALESCE(?, '')") : QStringLiteral("?"));
+    const QString tuple = QLatin1Char('(') + marks.join(QLatin1Char(',')) + QLatin1Char(')');
+    QStringList tuples;
+    for (int i = 0; i < rows; ++i)
+        tuples << tuple;
+    return QStringLiteral("INSERT INTO %1 (%2) VALUES %3 ON CONFLICT (cabinet_id, journal_id, seq) DO NOTHING "
+                          "RETURNING cabinet_id, journal_id, seq")
+        .arg(kTable, names.join(QLatin1Char(',')), tuples.join(QLatin1Char(',')));
 }
 
 namespace {
@@ -169,7 +192,14 @@ QStringList version2()
         QStringLiteral("CREATE TABLE journal_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
         QStringLiteral("INSERT INTO journal_meta VALUES ('journal_id', '%1')").arg(newJournalId()),
         QStringLiteral("DROP INDEX IF EXISTS dose_event_match"),
-        QStringLiteral("CREATE INDEX dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq, kind, erased)"),
+        // The counting rule: the next read-out or boundary of a dosimeter,
+        // and the workers' read-outs and issues, each from its index alone.
+        QStringLiteral("CREATE INDEX dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq, kind, erased) "
+                       "WHERE %1").arg(cycleRowCondition()),
+        QStringLiteral("CREATE INDEX dose_event_readout ON dose_event (uid, time_text, cabinet_id, journal_id, number, "
+                       "kind, dose_gamma, dose_neutron, rate_gamma, rate_neutron) WHERE kind = 'readout'"),
+        QStringLiteral("CREATE INDEX dose_event_issue ON dose_event (uid, ts, seq, time_text, kind, outcome, uname) "
+                       "WHERE kind = 'issue'"),
     };
 }
 

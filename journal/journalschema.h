@@ -45,6 +45,13 @@ extern const QString Scan, Recovered, BeforeReset;
 // requested).
 extern const QString kThresholdUnitDosimeter;
 
+// The rows the counting rule walks: read-outs and boundaries (a row that
+// erased the dose of its number: erased = 1, or on rows older than that
+// column a confirm, cell_unblock or issue). Columns prefixed with alias
+// when one is given. The SQLite index dose_event_cycle is on exactly these
+// rows, and a query uses it only with this very condition.
+QString cycleRowCondition(const QString &alias = QString());
+
 // Current version of the SQLite schema.
 constexpr int kSchemaVersion = 2;
 
@@ -66,5 +73,10 @@ QString newJournalId();
 // onConflictIgnore adds PostgreSQL's ON CONFLICT DO NOTHING on the site key
 // (cabinet_id, journal_id, seq). The table is dose_event unless named.
 QString insertStatement(bool onConflictIgnore, const QString &table = kTable);
+
+// The site's insert of several rows at once: positional placeholders, every
+// column of each row in turn; rows whose key the site holds already are left
+// out, and the key of each row inserted is returned.
+QString insertRowsStatement(int rows);
 
 } // namespace journal

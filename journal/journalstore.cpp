@@ -313,16 +313,21 @@ bool JournalStore::append(QVector<JournalRow> rows)
         row.insert(QStringLiteral("cabinet_id"), m_cabinetId);
         bytes += textBytes(row);
     }
-    auto fits = [&]() {
-        return m_lost == 0 && m_queue.size() + rows.size() <= m_maxRows && m_queueBytes + bytes <= m_maxBytes;
-    };
     // Once a row was lost, later ones wait only after the gap row is
     // written, so that the gap stands where the loss was.
-    if (!fits() && (!flush() || !fits())) {
+    if (m_lost > 0 && !flush()) {
         lose(rows.size(), nowMs);
         return false;
     }
     m_queue += rows;
     m_queueBytes += bytes;
-    return flush();
+    if (flush())
+        return true;
+    // Not written: the rows wait if they fit.
+    if (m_queue.size() > m_maxRows || m_queueBytes > m_maxBytes) {
+        m_queue.resize(m_queue.size() - rows.size());
+        m_queueBytes -= bytes;
+        lose(rows.size(), nowMs);
+    }
+    return false;
 }

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSet>
 #include <QSqlRecord>
 
 #include <atomic>
@@ -287,24 +288,43 @@ bool JournalSync::shipBatch(bool *more, QString *error)
         pg.rollback();
         return false;
     };
+    // A hundred rows a statement; the keys returned are the rows that were
+    // new, the others the site held already (a replay, or a conflict).
+    const int chunk = 100;
+    QSet<QString> inserted;
+    auto keyOf = [](const QVariant &cabinet, const QVariant &journalId, const QVariant &seq) {
+        return cabinet.toString() + QLatin1Char('\x1f') + journalId.toString() + QLatin1Char('\x1f') + seq.toString();
+    };
     QSqlQuery insert(pg);
-    if (!insert.prepare(journal::insertStatement(true)))
-        return fail(insert);
+    int prepared = 0;
+    for (int from = 0; from < rows.size(); from += chunk) {
+        const int n = qMin(chunk, rows.size() - from);
+        if (n != prepared) {
+            if (!insert.prepare(journal::insertRowsStatement(n)))
+                return fail(insert);
+            prepared = n;
+        }
+        for (int i = from; i < from + n; ++i) {
+            for (const QString &name : names)
+                insert.addBindValue(rows.at(i).value(name));
+        }
+        if (!insert.exec())
+            return fail(insert);
+        while (insert.next())
+            inserted << keyOf(insert.value(0), insert.value(1), insert.value(2));
+    }
+    insert.finish();
     QVector<JournalRow> held;
     QStringList uids;
     for (const JournalRow &row : rows) {
-        for (const QString &n : names)
-            insert.bindValue(QLatin1Char(':') + n, row.value(n));
-        if (!insert.exec())
-            return fail(insert);
-        if (insert.numRowsAffected() == 0)
+        if (!inserted.contains(keyOf(row.value(QStringLiteral("cabinet_id")),
+                                     row.value(QStringLiteral("journal_id")), row.value(QStringLiteral("seq")))))
             held << row;
         const QString uid = row.value(QStringLiteral("uid")).toString();
         if (row.value(QStringLiteral("kind")).toString() == journal::kind::Readout && !uid.isEmpty()
             && !uids.contains(uid))
             uids << uid;
     }
-    insert.finish();
     for (const JournalRow &row : held) {
         if (!keepConflict(row, error)) {
             pg.rollback();

@@ -40,7 +40,8 @@ private slots:
     // The journal's path is taken by a folder, so nothing can be written:
     // rows wait in order up to the queue's limit; what comes after the
     // queue is full is lost (also once room is made again, until the gap
-    // row is written) and only that is counted by the gap row.
+    // row is written) and only that is counted by the gap row. Once the
+    // file can be written, a batch larger than the queue goes in whole.
     void queueThenGap_data()
     {
         QTest::addColumn<int>("maxRows");
@@ -74,9 +75,13 @@ private slots:
         QVERIFY(store.flush());
         QCOMPARE(store.pendingRows(), 0);
         QVERIFY(store.append({block(7)}));
+        // More than the queue holds, written at once: the limits are for rows that wait.
+        QVERIFY(store.append(QVector<JournalRow>(maxRows + 1, block(8, QString(bigText, QLatin1Char('y'))))));
 
         const QVector<JournalRow> rows = journalRows(path);
-        const QList<int> written = bigText ? QList<int>{1, 2, 0, 7} : QList<int>{1, 2, 3, 4, 0, 7};
+        QList<int> written = bigText ? QList<int>{1, 2, 0, 7} : QList<int>{1, 2, 3, 4, 0, 7};
+        for (int i = 0; i <= maxRows; ++i)
+            written << 8;
         QCOMPARE(cells(rows), written);
         const JournalRow &gap = rows.at(written.indexOf(0));
         QCOMPARE(gap.value(QStringLiteral("kind")).toString(), QStringLiteral("gap"));
