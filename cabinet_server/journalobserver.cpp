@@ -39,10 +39,6 @@ struct Cycle
     QVector<JournalRow> allReadouts;   // of every cycle
 };
 
-// A row after which the dose of its number was erased: erased = 1, or on
-// rows older than that column a confirmation, an unblock or an issue.
-const char kBoundary[] = "(erased = 1 OR (erased IS NULL AND kind IN ('confirm', 'cell_unblock', 'issue')))";
-
 QVector<JournalRow> rowsOf(QSqlQuery &q)
 {
     QVector<JournalRow> rows;
@@ -69,32 +65,26 @@ Cycle readCycle(const QString &path, const QString &number)
         db.setDatabaseName(path);
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
         QSqlQuery q(db);
+        // The rows the counting rule walks, read-outs and boundaries, oldest first.
+        const QString sql = QStringLiteral("SELECT seq, kind, uname, work_order, %1 FROM dose_event WHERE number = ? "
+                                           "AND %2 ORDER BY seq")
+                                .arg(readingColumns().join(QStringLiteral(", ")), journal::cycleRowCondition());
         if (!db.open()) {
             c.error = db.lastError().text();
-        } else if (!q.prepare(QStringLiteral("SELECT seq, kind, uid, uname, work_order FROM dose_event WHERE number = ? "
-                                             "AND %1 ORDER BY seq DESC LIMIT 1").arg(QLatin1String(kBoundary)))) {
+        } else if (!q.prepare(sql)) {
             c.error = q.lastError().text();
         } else {
             q.addBindValue(number);
-            if (!q.exec()) {
+            if (!q.exec())
                 c.error = q.lastError().text();
-            } else {
-                const QVector<JournalRow> boundary = rowsOf(q);
-                if (!boundary.isEmpty()) {
-                    c.boundary = boundary.first();
-                    c.boundaryKind = c.boundary.value(QStringLiteral("kind")).toString();
-                }
-                q.prepare(QStringLiteral("SELECT seq, %1 FROM dose_event WHERE number = ? AND kind = 'readout' ORDER BY seq")
-                              .arg(readingColumns().join(QStringLiteral(", "))));
-                q.addBindValue(number);
-                if (q.exec())
-                    c.allReadouts = rowsOf(q);
-                else
-                    c.error = q.lastError().text();
-                const qint64 since = c.boundary.value(QStringLiteral("seq"), 0).toLongLong();
-                for (const JournalRow &r : c.allReadouts) {
-                    if (r.value(QStringLiteral("seq")).toLongLong() > since)
-                        c.readouts << r;
+            for (const JournalRow &row : rowsOf(q)) {
+                if (row.value(QStringLiteral("kind")) == journal::kind::Readout) {
+                    c.readouts << row;
+                    c.allReadouts << row;
+                } else {
+                    c.boundary = row;
+                    c.boundaryKind = row.value(QStringLiteral("kind")).toString();
+                    c.readouts.clear();
                 }
             }
         }
