@@ -205,27 +205,37 @@ bool JournalSync::keepConflict(const JournalRow &row, QString *error)
     return true;
 }
 
+namespace {
+
+// A PostgreSQL text[] literal: every element double-quoted, " and \ escaped.
+QString textArray(const QStringList &items)
+{
+    QStringList quoted;
+    for (QString item : items) {
+        item.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+        quoted << QLatin1Char('"') + item + QLatin1Char('"');
+    }
+    return QLatin1Char('{') + quoted.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+} // namespace
+
 void JournalSync::recompute(const QStringList &uids)
 {
     QSqlDatabase pg = QSqlDatabase::database(m_pgName, false);
     QSqlQuery q(pg);
     QString error;
-    // Inside a savepoint: a failure undoes only the recomputes.
+    // Inside a savepoint: a failure undoes only the recompute.
     if (!q.exec(QStringLiteral("SAVEPOINT dose_recompute"))) {
         error = sqlErrorText(q.lastError());
-    } else if (!q.prepare(QStringLiteral("SELECT dose_journal_recompute(?, ?, ?)"))) {
+    } else if (!q.prepare(QStringLiteral("SELECT count(*) FROM dose_journal_recompute_many(?, CAST(? AS text[]), ?)"))) {
         error = sqlErrorText(q.lastError());
     } else {
-        for (const QString &uid : uids) {
-            q.addBindValue(m_options.annualDoseKey);
-            q.addBindValue(uid);
-            q.addBindValue(QDate::currentDate().year());
-            if (!q.exec()) {
-                error = sqlErrorText(q.lastError());
-                break;
-            }
-            q.finish();
-        }
+        q.addBindValue(m_options.annualDoseKey);
+        q.addBindValue(textArray(uids));
+        q.addBindValue(QDate::currentDate().year());
+        if (!q.exec())
+            error = sqlErrorText(q.lastError());
     }
     q.finish();
     QSqlQuery end(pg);
