@@ -257,12 +257,21 @@ bool JournalSync::shipBatch(bool *more, QString *error)
     *more = false;
     QSqlDatabase lite = QSqlDatabase::database(m_liteName, false);
     QSqlDatabase pg = QSqlDatabase::database(m_pgName, false);
-    const qint64 from = [&]() {
+    qint64 from = 0;
+    {
         QSqlQuery q(lite);
-        q.prepare(QStringLiteral("SELECT seq FROM sync_progress WHERE target = ?"));
+        if (!q.prepare(QStringLiteral("SELECT seq FROM sync_progress WHERE target = ?"))) {
+            *error = QStringLiteral("journal: ") + sqlErrorText(q.lastError());
+            return false;
+        }
         q.addBindValue(kTarget);
-        return q.exec() && q.next() ? q.value(0).toLongLong() : qint64(0);
-    }();
+        if (!q.exec()) {
+            *error = QStringLiteral("journal: ") + sqlErrorText(q.lastError());
+            return false;
+        }
+        if (q.next())
+            from = q.value(0).toLongLong();
+    }
 
     const QStringList names = journal::columnNames();
     QVector<JournalRow> rows;
@@ -353,11 +362,11 @@ bool JournalSync::shipBatch(bool *more, QString *error)
     // again later and ignored there.
     const qint64 last = rows.last().value(QStringLiteral("seq")).toLongLong();
     QSqlQuery progress(lite);
-    progress.prepare(QStringLiteral("INSERT INTO sync_progress (target, seq) VALUES (?, ?) "
-                                    "ON CONFLICT (target) DO UPDATE SET seq = excluded.seq"));
+    const bool prepared = progress.prepare(QStringLiteral("INSERT INTO sync_progress (target, seq) VALUES (?, ?) "
+                                                          "ON CONFLICT (target) DO UPDATE SET seq = excluded.seq"));
     progress.addBindValue(kTarget);
     progress.addBindValue(last);
-    if (!progress.exec())
+    if (!prepared || !progress.exec())
         log(QStringLiteral("синхронизация журнала: отметка не записана: ") + sqlErrorText(progress.lastError()));
     *more = rows.size() == m_options.batchRows;
     return true;
