@@ -362,11 +362,11 @@ bool JournalSync::shipBatch(bool *more, QString *error)
     // again later and ignored there.
     const qint64 last = rows.last().value(QStringLiteral("seq")).toLongLong();
     QSqlQuery progress(lite);
-    const bool prepared = progress.prepare(QStringLiteral("INSERT INTO sync_progress (target, seq) VALUES (?, ?) "
+    const bool ready = progress.prepare(QStringLiteral("INSERT INTO sync_progress (target, seq) VALUES (?, ?) "
                                                           "ON CONFLICT (target) DO UPDATE SET seq = excluded.seq"));
     progress.addBindValue(kTarget);
     progress.addBindValue(last);
-    if (!prepared || !progress.exec())
+    if (!ready || !progress.exec())
         log(QStringLiteral("синхронизация журнала: отметка не записана: ") + sqlErrorText(progress.lastError()));
     *more = rows.size() == m_options.batchRows;
     return true;
