@@ -169,24 +169,40 @@ WHERE e.kind = 'readout'
               WHERE c.cabinet_id = e.cabinet_id AND c.journal_id = e.journal_id AND c.seq = e.seq
                 AND NOT c.pending);
 
--- Recomputes users.dose_year_now_ppd of one worker from the counted doses.
--- p_key names the users column that holds the identifier the outside client
--- sends as "uid"; p_year defaults to the current year. Returns the dose
--- written. The sync calls it for the worker of every read-out it ships.
-CREATE OR REPLACE FUNCTION dose_journal_recompute(p_key text, p_uid text, p_year integer DEFAULT NULL)
-RETURNS double precision
+-- Recomputes users.dose_year_now_ppd of some workers from the counted
+-- doses: p_key names the users column that holds the identifier the outside
+-- client sends as "uid", p_uids the identifiers, p_year the year (default:
+-- the current one). Returns each identifier (upper-cased) with the dose
+-- written. The sync calls it once a batch, for the workers of every read-out
+-- it ships: one pass over users, one search of the rule's index per read-out.
+CREATE OR REPLACE FUNCTION dose_journal_recompute_many(p_key text, p_uids text[], p_year integer DEFAULT NULL)
+RETURNS TABLE (uid text, dose double precision)
 LANGUAGE plpgsql AS $$
 DECLARE
     v_year integer := coalesce(p_year, CAST(extract(year FROM now()) AS integer));
-    v_dose double precision;
 BEGIN
     IF p_key IS NULL OR p_key NOT IN ('user_id', 'tab_num', 'card_id', 'code') THEN
         RAISE EXCEPTION 'annual_dose_key % is not one of user_id, tab_num, card_id, code', p_key;
     END IF;
-    SELECT coalesce(sum(dose), 0) INTO v_dose
-    FROM dose_year_by_worker WHERE uid = upper(p_uid) AND year = v_year;
-    EXECUTE format('UPDATE users SET dose_year_now_ppd = $1 WHERE upper(CAST(%I AS text)) = upper($2)', p_key)
-        USING v_dose, p_uid;
-    RETURN v_dose;
+    RETURN QUERY EXECUTE format(
+        'WITH sums AS (
+             SELECT w.uid, coalesce(s.dose, 0) AS dose
+             FROM (SELECT DISTINCT upper(x) AS uid FROM unnest($1) x) w
+             LEFT JOIN LATERAL (
+                 SELECT sum(c.dose) AS dose FROM dose_counted c
+                 WHERE c.uid = w.uid AND CAST(substr(c.time_text, 1, 4) AS integer) = $2) s ON true),
+         written AS (
+             UPDATE users u SET dose_year_now_ppd = sums.dose FROM sums
+             WHERE upper(CAST(u.%I AS text)) = sums.uid RETURNING 1)
+         SELECT sums.uid, sums.dose FROM sums', p_key)
+        USING p_uids, v_year;
 END
+$$;
+
+-- The same for one worker; returns the dose written.
+-- SELECT dose_journal_recompute('tab_num', uid) FROM ... brings workers up to date by hand.
+CREATE OR REPLACE FUNCTION dose_journal_recompute(p_key text, p_uid text, p_year integer DEFAULT NULL)
+RETURNS double precision
+LANGUAGE sql AS $$
+    SELECT dose FROM dose_journal_recompute_many(p_key, ARRAY[p_uid], p_year);
 $$;

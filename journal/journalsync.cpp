@@ -205,27 +205,37 @@ bool JournalSync::keepConflict(const JournalRow &row, QString *error)
     return true;
 }
 
+namespace {
+
+// A PostgreSQL text[] literal: every element double-quoted, " and \ escaped.
+QString textArray(const QStringList &items)
+{
+    QStringList quoted;
+    for (QString item : items) {
+        item.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+        quoted << QLatin1Char('"') + item + QLatin1Char('"');
+    }
+    return QLatin1Char('{') + quoted.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+} // namespace
+
 void JournalSync::recompute(const QStringList &uids)
 {
     QSqlDatabase pg = QSqlDatabase::database(m_pgName, false);
     QSqlQuery q(pg);
     QString error;
-    // Inside a savepoint: a failure undoes only the recomputes.
+    // Inside a savepoint: a failure undoes only the recompute.
     if (!q.exec(QStringLiteral("SAVEPOINT dose_recompute"))) {
         error = sqlErrorText(q.lastError());
-    } else if (!q.prepare(QStringLiteral("SELECT dose_journal_recompute(?, ?, ?)"))) {
+    } else if (!q.prepare(QStringLiteral("SELECT count(*) FROM dose_journal_recompute_many(?, CAST(? AS text[]), ?)"))) {
         error = sqlErrorText(q.lastError());
     } else {
-        for (const QString &uid : uids) {
-            q.addBindValue(m_options.annualDoseKey);
-            q.addBindValue(uid);
-            q.addBindValue(QDate::currentDate().year());
-            if (!q.exec()) {
-                error = sqlErrorText(q.lastError());
-                break;
-            }
-            q.finish();
-        }
+        q.addBindValue(m_options.annualDoseKey);
+        q.addBindValue(textArray(uids));
+        q.addBindValue(QDate::currentDate().year());
+        if (!q.exec())
+            error = sqlErrorText(q.lastError());
     }
     q.finish();
     QSqlQuery end(pg);
@@ -247,12 +257,21 @@ bool JournalSync::shipBatch(bool *more, QString *error)
     *more = false;
     QSqlDatabase lite = QSqlDatabase::database(m_liteName, false);
     QSqlDatabase pg = QSqlDatabase::database(m_pgName, false);
-    const qint64 from = [&]() {
+    qint64 from = 0;
+    {
         QSqlQuery q(lite);
-        q.prepare(QStringLiteral("SELECT seq FROM sync_progress WHERE target = ?"));
+        if (!q.prepare(QStringLiteral("SELECT seq FROM sync_progress WHERE target = ?"))) {
+            *error = QStringLiteral("journal: ") + sqlErrorText(q.lastError());
+            return false;
+        }
         q.addBindValue(kTarget);
-        return q.exec() && q.next() ? q.value(0).toLongLong() : qint64(0);
-    }();
+        if (!q.exec()) {
+            *error = QStringLiteral("journal: ") + sqlErrorText(q.lastError());
+            return false;
+        }
+        if (q.next())
+            from = q.value(0).toLongLong();
+    }
 
     const QStringList names = journal::columnNames();
     QVector<JournalRow> rows;
@@ -343,11 +362,11 @@ bool JournalSync::shipBatch(bool *more, QString *error)
     // again later and ignored there.
     const qint64 last = rows.last().value(QStringLiteral("seq")).toLongLong();
     QSqlQuery progress(lite);
-    progress.prepare(QStringLiteral("INSERT INTO sync_progress (target, seq) VALUES (?, ?) "
-                                    "ON CONFLICT (target) DO UPDATE SET seq = excluded.seq"));
+    const bool ready = progress.prepare(QStringLiteral("INSERT INTO sync_progress (target, seq) VALUES (?, ?) "
+                                                          "ON CONFLICT (target) DO UPDATE SET seq = excluded.seq"));
     progress.addBindValue(kTarget);
     progress.addBindValue(last);
-    if (!progress.exec())
+    if (!ready || !progress.exec())
         log(QStringLiteral("синхронизация журнала: отметка не записана: ") + sqlErrorText(progress.lastError()));
     *more = rows.size() == m_options.batchRows;
     return true;

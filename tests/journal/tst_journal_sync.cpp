@@ -295,6 +295,10 @@ private slots:
         if (users) {
             QCOMPARE(failed, QStringList());
             QCOMPARE(site.scalar(QStringLiteral("SELECT dose_year_now_ppd FROM users")).toDouble(), 1.75);
+            // By hand, for one worker named in lower case.
+            QCOMPARE(site.exec(QStringLiteral("UPDATE users SET dose_year_now_ppd = 0")), QString());
+            QCOMPARE(site.scalar(QStringLiteral("SELECT dose_journal_recompute('code', 'h1')")).toDouble(), 1.75);
+            QCOMPARE(site.scalar(QStringLiteral("SELECT dose_year_now_ppd FROM users")).toDouble(), 1.75);
         } else {
             QCOMPARE(failed.size(), 1);
             QVERIFY2(failed.first().contains(QStringLiteral("relation \"users\" does not exist")), qPrintable(failed.first()));
