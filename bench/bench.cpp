@@ -468,8 +468,14 @@ QList<Result> runCommands(int runs, const QString &countFile, const Mode &mode, 
         bench.setLine(QStringLiteral("/error.ini"), i, QStringLiteral("Ячейка занята"));
     const QByteArray inG = "{\"command\":\"IN_g\",\"gdel\":\"1500\",\"gde2\":\"3000\",\"gderl\":\"10000\","
                            "\"gder2\":\"20000\",\"order\":\"Н-42\",\"uid\":\"7001\",\"uname\":\"Иванов И.И.\"}";
+    // Each run issues a dosimeter the journal has not seen issued: the same
+    // one issued again without a read-out would make the journal-on series
+    // read its dose before the reset (three more exchanges), which is not
+    // the normal path measured here.
+    qint32 fresh = 40001;
     results << bench.measure(QStringLiteral("IN_g, one eligible dosimeter"), runs, inG,
                              [&]() {
+                                 bench.rack().setNumber(last, fresh++);
                                  bench.rack().setUser(last, QByteArray(), QByteArray(), QByteArray());
                                  bench.setLine(QStringLiteral("/error.ini"), last, QString());
                              },

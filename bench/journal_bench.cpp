@@ -2,6 +2,12 @@
 // (synchronous=FULL, WAL), ten thousand rows copied to a throw-away
 // PostgreSQL cluster, and the report queries over a journal of 100 000 rows.
 // Prints a Markdown table.
+//
+// journal_bench --site WORKERS: the site's side over a PostgreSQL named by the
+// PG* variables that scripts/bench-journal-pg filled (users with code
+// W0001 ... and a year of dose_event): one worker's annual dose recomputed
+// under the counting rule, and one sync batch of 1 000 rows with the
+// recomputes of its read-outs' workers.
 #include "journalquery.h"
 #include "journalstore.h"
 #include "journalsync.h"
@@ -10,6 +16,8 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QElapsedTimer>
+#include <QSet>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -66,13 +74,124 @@ double timeIt(F f, int runs = 5)
     return median(ms);
 }
 
+double percentile(QVector<double> v, int p)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v.at(qMin(v.size() - 1, (v.size() * p + 99) / 100 - 1));
+}
+
+// The site's side; PG* variables name the database.
+int siteBench(int workers)
+{
+    QTextStream out(stdout);
+    PgSettings pg;
+    pg.enabled = true;
+    QString error;
+    QSqlDatabase db = openPostgres(QStringLiteral("site-bench"), pg, &error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "journal_bench: %s\n", qPrintable(error));
+        return 2;
+    }
+    const int year = QDate::currentDate().year();
+    QSqlQuery q(db);
+    const qint64 rows = q.exec(QStringLiteral("SELECT count(*) FROM dose_event")) && q.next() ? q.value(0).toLongLong() : -1;
+
+    // One worker at a time, as the sync calls it; the first call of a
+    // worker reads its rows from disk or the cache, the second one again.
+    QVector<double> first, again;
+    q.prepare(QStringLiteral("SELECT dose_journal_recompute('code', ?, ?)"));
+    for (int i = 0; i < 40; ++i) {
+        const QString uid = QStringLiteral("W%1").arg(1 + (i * 2654435761u) % workers, 4, 10, QLatin1Char('0'));
+        for (QVector<double> *v : {&first, &again}) {
+            QElapsedTimer t;
+            t.start();
+            q.addBindValue(uid);
+            q.addBindValue(year);
+            if (!q.exec() || !q.next()) {
+                std::fprintf(stderr, "journal_bench: %s\n", qPrintable(sqlErrorText(q.lastError())));
+                return 2;
+            }
+            *v << t.nsecsElapsed() / 1e6;
+        }
+    }
+
+    // One batch of 1 000 rows from a cabinet's journal: 250 cycles (issue,
+    // read-out, history, confirmation) of the 100 workers one cabinet of
+    // fifty serves; once with the annual dose recomputed, once without.
+    QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/journal-site-bench-XXXXXX"));
+    QSet<QString> uids;
+    auto shipBatch = [&](const QString &cabinet, const QString &key) {
+        const QString path = dir.filePath(cabinet + QStringLiteral(".sqlite"));
+        JournalStore store(path, cabinet);
+        store.append({JournalRow{{QStringLiteral("kind"), QStringLiteral("startup")}}});
+        JournalSync::Options o;
+        o.journalPath = path;
+        o.pg = pg;
+        o.annualDoseKey = key;
+        o.batchRows = 1000;
+        o.idleMs = 60000;
+        JournalSync sync(o);
+        sync.wake();
+        QElapsedTimer wait;
+        wait.start();
+        // Connected, the schema applied and the first row shipped.
+        while (JournalSync::acknowledged(path) < store.lastSeq() && wait.elapsed() < 120000)
+            QThread::msleep(5);
+        QVector<JournalRow> batch;
+        for (int k = 0; k < 250; ++k) {
+            const QString uid = QStringLiteral("W%1").arg(1 + (k * 37) % qMin(100, workers), 4, 10, QLatin1Char('0'));
+            uids << uid;
+            auto row = [&](const char *kind, const char *command) {
+                return JournalRow{{QStringLiteral("kind"), QString::fromLatin1(kind)},
+                                  {QStringLiteral("command"), QString::fromLatin1(command)}, {QStringLiteral("cell"), 1 + k % 60},
+                                  {QStringLiteral("number"), QString::number(900000 + k % 60)}, {QStringLiteral("uid"), uid},
+                                  {QStringLiteral("outcome"), QString()}, {QStringLiteral("erased"), 0},
+                                  {QStringLiteral("request"), QStringLiteral("{\"command\":\"%1\"}").arg(QLatin1String(command))}};
+            };
+            JournalRow issue = row("issue", "IN_g"), readout = row("readout", "OUT"),
+                       history = row("history", "OUT_Get_history"), confirm = row("confirm", "OUT_true");
+            issue.insert(QStringLiteral("erased"), 1);
+            confirm.insert(QStringLiteral("erased"), 1);
+            readout.remove(QStringLiteral("erased"));
+            readout.insert(QStringLiteral("dose_gamma"), 0.001 * (k % 50));
+            readout.insert(QStringLiteral("reply"),
+                           QStringLiteral("{\"OUT\":\"1300\",\"c\":\"%1\",\"d\":\"0.001230000\"}").arg(1 + k % 60));
+            batch << issue << readout << history << confirm;
+        }
+        store.append(batch);
+        QElapsedTimer t;
+        t.start();
+        sync.wake();
+        while (JournalSync::acknowledged(path) < store.lastSeq() && t.elapsed() < 120000)
+            QThread::msleep(1);
+        return t.nsecsElapsed() / 1e6;
+    };
+    const double batchMs = shipBatch(QStringLiteral("bench-sync"), QStringLiteral("code"));
+    const double copyMs = shipBatch(QStringLiteral("bench-copy"), QString());
+
+    out << "| site database (" << rows << " rows of dose_event, " << workers << " workers) | ms |\n|---|---:|\n";
+    out << "| one worker's annual dose recomputed, median of 40 workers (first call) | " << QString::number(median(first), 'f', 2) << " |\n";
+    out << "| the same, 95th percentile (first call) | " << QString::number(percentile(first, 95), 'f', 2) << " |\n";
+    out << "| the same, median (second call) | " << QString::number(median(again), 'f', 2) << " |\n";
+    out << "| one sync batch of 1 000 rows with " << uids.size() << " workers recomputed (wake to acknowledgement) | "
+        << QString::number(batchMs, 'f', 0) << " |\n";
+    out << "| the same batch without the annual dose (copy only) | " << QString::number(copyMs, 'f', 0) << " |\n";
+    out.flush();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() >= 2 && args.at(1) == QLatin1String("--site"))
+        return siteBench(args.value(2, QStringLiteral("5000")).toInt());
     QTextStream out(stdout);
     QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/journal-bench-XXXXXX"));
+    // JOURNAL_BENCH_KEEP=1 keeps the journals for a look with sqlite3.
+    dir.setAutoRemove(qEnvironmentVariableIsEmpty("JOURNAL_BENCH_KEEP"));
 
     // One committed row at a time, as the controller writes them.
     const QString small = dir.filePath(QStringLiteral("append.sqlite"));
@@ -132,10 +251,10 @@ int main(int argc, char *argv[])
     const double pageMs = timeIt([&]() { q.events(page); });
     const double countMs = timeIt([&]() { q.countEvents(oneWorker); });
     const double workerMs = timeIt([&]() { q.events(oneWorker); });
-    const double workersMs = timeIt([&]() { q.workers(year); }, 3);
+    const double workersMs = timeIt([&]() { q.workers(year); }, 7);
     const double dosesMs = timeIt([&]() { q.workerDoses(QStringLiteral("W7")); });
     const double lifeMs = timeIt([&]() { q.dosimeterLife(QStringLiteral("30007")); });
-    const double unconfirmedMs = timeIt([&]() { q.unconfirmed(); }, 3);
+    const double unconfirmedMs = timeIt([&]() { q.unconfirmed(); }, 7);
 
     out << "| journal measurement | ms |\n|---|---:|\n";
     out << "| one row committed (median of 200; synchronous=FULL, WAL) | " << QString::number(median(appendMs), 'f', 2) << " |\n";
@@ -145,7 +264,7 @@ int main(int argc, char *argv[])
     out << "| 100 000 rows: count of one worker's events | " << QString::number(countMs, 'f', 2) << " |\n";
     out << "| 100 000 rows: first page of one worker's events | " << QString::number(workerMs, 'f', 1) << " |\n";
     out << "| 100 000 rows: workers of the year | " << QString::number(workersMs, 'f', 1) << " |\n";
-    out << "| 100 000 rows: one worker's confirmed doses | " << QString::number(dosesMs, 'f', 2) << " |\n";
+    out << "| 100 000 rows: one worker's counted doses | " << QString::number(dosesMs, 'f', 2) << " |\n";
     out << "| 100 000 rows: one dosimeter's life | " << QString::number(lifeMs, 'f', 1) << " |\n";
     out << "| 100 000 rows: unconfirmed read-outs | " << QString::number(unconfirmedMs, 'f', 1) << " |\n";
     out.flush();

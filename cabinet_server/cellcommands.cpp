@@ -1,6 +1,7 @@
 #include "cellcommands.h"
 
 #include "cellnumber.h"
+#include "dosesafety.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "dosimeterreset.h"
@@ -19,6 +20,11 @@ QString freeReply(const QString &error = QString())
     return QStringLiteral("{\"cell\":\"free\",\"error\":\"") + jsonEscape(error) + QStringLiteral("\"}");
 }
 QString occupiedReply() { return QStringLiteral("{\"cell\":\"\",\"error\":\"\"}"); }
+// An unblock that was refused: the cell is not freed, and error says why.
+QString keptReply(const QString &error)
+{
+    return QStringLiteral("{\"cell\":\"\",\"error\":\"") + jsonEscape(error) + QStringLiteral("\"}");
+}
 
 // The line of a cell number, with the index logged as it is computed.
 int loggedCellLine(const QString &cell)
@@ -117,6 +123,11 @@ QString cell_error(QString port, QString cell, QString block)
 
     const CommandReply numberReply(Get_Nomer_PPD(device));
     const QString number = numberReply.value(QStringLiteral("nomer_pdd"));
+    // Nothing changes, the block text included, while the dose the dosimeter
+    // carries is not on record.
+    const QString refused = dosesafety::beforeErasing({i, port, number, dosesafety::Eraser::Unblock});
+    if (!refused.isEmpty())
+        return keptReply(refused);
     if (numberReply.ok() && !number.isEmpty()) {
         writes.clearLine(errors, i);
         writes.setLine(times, i, QString::number(nowSecondsUtc()));

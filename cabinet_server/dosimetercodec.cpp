@@ -59,9 +59,9 @@ QByteArray historyBlockRequest(const QString &nomer, quint16 index)
 
 QString numberResult(const QByteArray &reply)
 {
-    if (frame::noAnswer(reply))
+    if (!frame::holds(reply, frame::kNumberOffset, 4))
         return commandResult(kNumberKey, QString(), kNumberNoAnswer);
-    return commandResult(kNumberKey, QString::number(frame::int32At(reply, 5)), QString());
+    return commandResult(kNumberKey, QString::number(frame::int32At(reply, frame::kNumberOffset)), QString());
 }
 
 QString detectorType(const QByteArray &reply)
@@ -87,13 +87,11 @@ QString typeResult(const QByteArray &reply)
 
 QString textReadResult(const QString &key, const QString &noAnswerMessage, const QByteArray &reply)
 {
-    if (frame::noAnswer(reply))
+    // The length byte and every byte it announces must be there.
+    const int n = frame::byteAt(reply, frame::kDataLengthOffset);
+    if (!frame::holds(reply, frame::kDataLengthOffset, 1) || !frame::holds(reply, frame::kHeaderSize, n))
         return commandResult(key, QString(), noAnswerMessage);
-    const int n = reply.size() >= frame::kHeaderSize ? frame::byteAt(reply, frame::kDataLengthOffset) : 0;
-    QByteArray stored(n, '\0');
-    for (int i = 0; i < n; ++i)
-        stored[i] = char(frame::byteAt(reply, frame::kHeaderSize + i));
-    return commandResult(key, textcodec::decodeUserText(stored), QString());
+    return commandResult(key, textcodec::decodeUserText(reply.mid(frame::kHeaderSize, n)), QString());
 }
 
 QString writeResult(const QString &key, const QString &value, const QString &noAnswerMessage,
@@ -122,30 +120,30 @@ QString modeResult(const QString &key, const QString &noAnswerMessage, const QBy
 
 QString float64ReadResult(const QString &key, const QString &noAnswerMessage, const QByteArray &reply)
 {
-    if (frame::noAnswer(reply))
+    if (!frame::holds(reply, frame::kValueOffset, 8))
         return commandResult(key, QString(), noAnswerMessage);
-    return commandResult(key, doseText(frame::float64At(reply, 12)), QString());
+    return commandResult(key, doseText(frame::float64At(reply, frame::kValueOffset)), QString());
 }
 
 QString float32ReadResult(const QString &key, const QString &noAnswerMessage, const QByteArray &reply)
 {
-    if (frame::noAnswer(reply))
+    if (!frame::holds(reply, frame::kValueOffset, 4))
         return commandResult(key, QString(), noAnswerMessage);
-    return commandResult(key, doseText(double(frame::float32At(reply, 12))), QString());
+    return commandResult(key, doseText(double(frame::float32At(reply, frame::kValueOffset))), QString());
 }
 
 QString int32ReadResult(const QString &key, const QString &noAnswerMessage, const QByteArray &reply)
 {
-    if (frame::noAnswer(reply))
+    if (!frame::holds(reply, frame::kValueOffset, 4))
         return commandResult(key, QString(), noAnswerMessage);
-    return commandResult(key, QString::number(frame::int32At(reply, 12)), QString());
+    return commandResult(key, QString::number(frame::int32At(reply, frame::kValueOffset)), QString());
 }
 
 QString countResult(const QByteArray &reply)
 {
-    if (frame::noAnswer(reply))
+    if (!frame::holds(reply, frame::kValueOffset, 2))
         return commandResult(kCountKey, QString(), kCountNoAnswer);
-    return commandResult(kCountKey, QString::number(frame::uint16At(reply, 12)), QString());
+    return commandResult(kCountKey, QString::number(frame::uint16At(reply, frame::kValueOffset)), QString());
 }
 
 int historyBlockCount(quint16 count)

@@ -8,6 +8,8 @@
 // Pure request builders and reply decoders of the dosimeter commands. Every
 // command in dosimeter.cpp is one builder, one exchange and one decoder; the
 // decoders turn a reply (possibly short or empty) into a command result text.
+// A reply too short to hold the value it is read for (a number, a text, a
+// dose, a rate, a time, a count) gives the command's no-answer message.
 
 namespace dosimeter {
 

@@ -119,6 +119,11 @@ QByteArray identity()
     return build(0, 0x01);
 }
 
+bool holds(const QByteArray &reply, int offset, int width)
+{
+    return offset >= 0 && width >= 0 && qint64(reply.size()) >= qint64(offset) + width;
+}
+
 quint8 byteAt(const QByteArray &reply, int offset)
 {
     if (offset < 0 || offset >= reply.size())
@@ -169,6 +174,24 @@ bool isComplete(const QByteArray &bytes)
     if (size < 4 || size != int(uint16At(bytes, 2)) + 4)
         return false;
     return crc16x25(bytes.left(size - 2)) == uint16At(bytes, size - 2);
+}
+
+int leadingFrameSize(const QByteArray &bytes)
+{
+    if (bytes.size() < 4)
+        return 0;
+    const int size = int(uint16At(bytes, 2)) + 4;
+    if (bytes.size() < size || crc16x25(bytes.left(size - 2)) != uint16At(bytes, size - 2))
+        return 0;
+    return size;
+}
+
+bool echoes(const QByteArray &reply, const QByteArray &request)
+{
+    if (!holds(reply, kCodeOffset, 1) || byteAt(reply, kCodeOffset) != byteAt(request, kCodeOffset))
+        return false;
+    const qint32 addressed = int32At(request, kNumberOffset);
+    return addressed == 0 || (holds(reply, kNumberOffset, 4) && int32At(reply, kNumberOffset) == addressed);
 }
 
 bool noAnswer(const QByteArray &reply)

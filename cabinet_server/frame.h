@@ -18,6 +18,9 @@ constexpr quint8 kFunction = 0x01;
 constexpr int kHeaderSize = 12;        // bytes before the data
 constexpr int kStatusOffset = 12;      // status byte of a write reply
 constexpr int kDataLengthOffset = 11;
+constexpr int kNumberOffset = 5;       // dosimeter number, 4 bytes
+constexpr int kCodeOffset = 10;        // command code
+constexpr int kValueOffset = 12;       // first byte of a value read back
 
 // CRC-16/X-25: reflected polynomial 0x8408, start 0xFFFF, final complement.
 quint16 crc16x25(const QByteArray &bytes);
@@ -42,6 +45,10 @@ QByteArray build(qint32 number, quint8 code, const QByteArray &data = QByteArray
 // The identity read, addressed to dosimeter number 0.
 QByteArray identity();
 
+// Whether a reply holds all `width` bytes from offset on. A value read from a
+// reply that does not is a read error, never a value made of missing bytes.
+bool holds(const QByteArray &reply, int offset, int width);
+
 // Reply access by position: every byte at or past the end reads as 0.
 quint8 byteAt(const QByteArray &reply, int offset);
 quint16 uint16At(const QByteArray &reply, int offset);
@@ -52,9 +59,17 @@ float float32At(const QByteArray &reply, int offset);
 
 // Whether the bytes are exactly one complete frame: at least 4 bytes, as many
 // as the length field plus 4, ending in the CRC-16/X-25 (low byte first) of
-// all the bytes before it. Nothing else is checked: replies are read by
-// position, so start bytes, marker and command echo do not matter here.
+// all the bytes before it. Start bytes and marker are not looked at.
 bool isComplete(const QByteArray &bytes);
+
+// The size of the complete frame (as isComplete) that the bytes start with,
+// or 0 when they do not start with one.
+int leadingFrameSize(const QByteArray &bytes);
+
+// Whether a reply frame answers a request: it carries the request's command
+// code and dosimeter number. A request to number 0 (the identity read, which
+// reaches whatever dosimeter is on the line) accepts any number.
+bool echoes(const QByteArray &reply, const QByteArray &request);
 
 // A reply shorter than 2 bytes means the dosimeter did not answer.
 bool noAnswer(const QByteArray &reply);

@@ -1,6 +1,7 @@
 #include "issueworkflow.h"
 
 #include "celltexts.h"
+#include "dosesafety.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "hubid.h"
@@ -234,6 +235,20 @@ QString runIssue(const IssueVariant &variant, const QString &command, const QStr
         logLine(QStringLiteral("Ошибка чтения номера дозиметра"));
     }
 
+    // The programming resets the dose: a dose the dosimeter still carries
+    // must be on record first. Refused, the issue fails as any failed issue
+    // does (the cell is marked, so that the next issue takes another one),
+    // and the dosimeter keeps its dose.
+    StateWrites writes;
+    auto failed = [&](const QString &text) {
+        writes.setLine(error, chosen.cell, variant.failedCellPrefix + text);
+        return QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите операцию \n ")
+            + jsonEscape(writes.withErrors(text)) + QStringLiteral("\"}");
+    };
+    const QString refused = dosesafety::beforeErasing({chosen.cell, port, number, dosesafety::Eraser::Issue});
+    if (!refused.isEmpty())
+        return failed(errorText + refused);
+
     // 2-4. The user records; each step error carries the previous one forward.
     auto carry = [&stepError](const Step &s) {
         if (!s.isObject())
@@ -283,13 +298,8 @@ QString runIssue(const IssueVariant &variant, const QString &command, const QStr
     }
 
     // The outcome recorded in error.ini; a failed write is added to the reply.
-    StateWrites writes;
-    if (!errorText.isEmpty()) {
-        errorText += stepError;
-        writes.setLine(error, chosen.cell, variant.failedCellPrefix + errorText);
-        return QStringLiteral("{\"error\":\"Произошла критическая ошибка при выдачи дозиметра \n повторите операцию \n ")
-            + jsonEscape(writes.withErrors(errorText)) + QStringLiteral("\"}");
-    }
+    if (!errorText.isEmpty())
+        return failed(errorText + stepError);
     writes.setLine(error, chosen.cell, celltext::issued());
     return QStringLiteral("{\"comand\":\"") + jsonEscape(command) + QStringLiteral("\",\"nomer_pdd\":\"")
         + jsonEscape(number) + QStringLiteral("\",\"port\":\"") + jsonEscape(port)

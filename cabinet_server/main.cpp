@@ -1,5 +1,6 @@
 #include "hubid.h"
 #include "journalobserver.h"
+#include "journalstore.h"
 #include "log.h"
 #include "mytcpserver.h"
 #include "settings.h"
@@ -34,6 +35,11 @@ int main(int argc, char *argv[])
     readJournalSettings();
 
     JournalObserver journal;
+    // Another controller keeps this journal: two would serve one rack.
+    if (journal.store() && journal.store()->isRefused()) {
+        logLine(QStringLiteral("сервер не запущен: журнал %1 ведет другой процесс").arg(journalFilePath()));
+        return 1;
+    }
     setCommandObserver(&journal);
     MyTcpServer server;
     return a.exec();

@@ -2,6 +2,7 @@
 
 #include "cellnumber.h"
 #include "celltexts.h"
+#include "dosesafety.h"
 #include "dosimeter.h"
 #include "dosimeterprobe.h"
 #include "dosimeterreset.h"
@@ -359,6 +360,12 @@ QString OUT_true(QString nomer_ppd, QString cell, QString error)
         blankCell();
         return done(QString());
     }
+
+    // The dose the dosimeter carries must be on record before anything,
+    // the cell's waiting line included, is cleared.
+    const QString refused = dosesafety::beforeErasing({k, c.port, number, dosesafety::Eraser::Confirmation});
+    if (!refused.isEmpty())
+        return done(refused);
 
     writes.clearLine(errorFile, k);
     writes.setLine(datatime, k, QString::number(nowSecondsUtc()));

@@ -6,6 +6,22 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 
+namespace {
+
+// A whole frame at the start of the bytes that does not carry the request's
+// command code and number answers an earlier request (a late copy of its
+// reply): it is dropped, and the reply is what follows it.
+void dropForeignFrames(QByteArray *reply, const QByteArray &request)
+{
+    for (int size = frame::leadingFrameSize(*reply); size > 0; size = frame::leadingFrameSize(*reply)) {
+        if (frame::echoes(reply->left(size), request))
+            return;
+        reply->remove(0, size);
+    }
+}
+
+} // namespace
+
 QByteArray Compport(QString port, QByteArray request)
 {
     if (!G_ports_dkg.contains(port))
@@ -31,9 +47,10 @@ QByteArray Compport(QString port, QByteArray request)
             break;
     }
 
-    // In frame mode the reply may end early, at the end of a complete frame;
-    // anything else still ends at the silence. Bytes that come after the
-    // frame stay unread and are dropped by the next exchange.
+    // In frame mode the reply may end early, at the end of a complete frame
+    // that answers this request; anything else still ends at the silence.
+    // Bytes that come after the frame stay unread and are dropped by the
+    // next exchange.
     const bool endAtFrame = G_reply_end == ReplyEnd::Frame;
     QByteArray reply;
     while (reply.size() < kExchangeMaxReply) {
@@ -41,8 +58,11 @@ QByteArray Compport(QString port, QByteArray request)
         if (wait <= 0 || !serial.waitForReadyRead(wait))
             break;
         reply += serial.readAll();
-        if (endAtFrame && frame::isComplete(reply))
-            break;
+        if (endAtFrame) {
+            dropForeignFrames(&reply, request);
+            if (frame::isComplete(reply))
+                break;
+        }
     }
     if (reply.size() > kExchangeMaxReply)
         reply.truncate(kExchangeMaxReply);

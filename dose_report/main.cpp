@@ -22,11 +22,15 @@ enum Exit { Ok = 0, BadArguments = 1, SourceUnreadable = 2 };
 
 const char kUsage[] =
     "Commands:\n"
-    "  workers [--year Y]       per worker: issues, confirmed returns, dose, highest dose rate\n"
-    "                           (with a users table and --key: the limit and the share used)\n"
+    "  workers [--year Y]       per worker: issues, counted read-outs (returns), dose, highest\n"
+    "                           dose rate (with a users table and --key: the limit and the share used)\n"
     "  events [--from D] [--to D] [--uid U] [--cell C] [--number N] [--limit N] [--offset N]\n"
     "  dosimeter N              every event of one dosimeter\n"
-    "  unconfirmed              read-outs never confirmed\n";
+    "  unconfirmed              read-outs whose dose is not erased yet (they count already)\n"
+    "\n"
+    "A read-out counts once: the last one before the dosimeter's dose was erased\n"
+    "(confirmation, unblock, a failed confirmation that reset it, the next issue),\n"
+    "and the last one not erased yet.\n";
 
 int fail(int code, const QString &message)
 {

@@ -70,5 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const JournalRow &row : commandRows({requestText, reply, before, after}))
         FUZZ_CHECK(row.contains(QStringLiteral("kind")));
     commandRows({reply, requestText, after, before});
+    // The same bytes as a waiting line's status text: a read-out or nothing.
+    const JournalRow recovered = recoveredReadout(requestText, 0, QStringLiteral("p"));
+    FUZZ_CHECK(recovered.isEmpty() || recovered.value(QStringLiteral("kind")) == QStringLiteral("readout"));
     return 0;
 }

@@ -54,6 +54,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkResult(dosimeter::float32ReadResult(key, msg, reply), reply);
     checkResult(dosimeter::int32ReadResult(key, msg, reply), reply);
     checkResult(dosimeter::countResult(reply), reply);
+    // A reply too short for its value is a read error, never a value.
+    const struct { QString result; int width; } values[] = {
+        {dosimeter::float64ReadResult(key, msg, reply), 8},
+        {dosimeter::float32ReadResult(key, msg, reply), 4},
+        {dosimeter::int32ReadResult(key, msg, reply), 4},
+        {dosimeter::countResult(reply), 2},
+    };
+    for (const auto &v : values)
+        FUZZ_CHECK(frame::holds(reply, frame::kValueOffset, v.width) == CommandReply(v.result).error().isEmpty());
+    FUZZ_CHECK(frame::holds(reply, frame::kNumberOffset, 4) == CommandReply(dosimeter::numberResult(reply)).ok());
     const QString hex = dosimeter::historyBlockHex(reply);
     FUZZ_CHECK(hex.size() % 2 == 0);
     FUZZ_CHECK(hex.size() <= 2 * qMin(qMax(0, reply.size() - dosimeter::kBlockDataOffset),

@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QMap>
 
 namespace {
 
@@ -99,20 +100,99 @@ QVector<JournalRow> registrationRows(const RackLines &before, const RackLines &a
     return rows;
 }
 
+// Whether the command reset the dose of the dosimeter its row names: 1 when
+// the check before the reset let it go ahead, else 0.
+void setErased(JournalRow &row, const Context &c)
+{
+    const Erasure &e = c.served.erasure;
+    row.insert(QStringLiteral("erased"), e.happened && e.number == row.value(QStringLiteral("number")).toString() ? 1 : 0);
+}
+
 QVector<JournalRow> issueRows(const Context &c)
 {
+    const Erasure &e = c.served.erasure;
+    const WriteRules &rules = c.served.rules;
     JournalRow row = baseRow(c, journal::kind::Issue);
     row.insert(QStringLiteral("cell"), cellNumber(text(c.reply, "cell")));
     row.insert(QStringLiteral("port"), text(c.reply, "port"));
     row.insert(QStringLiteral("number"), text(c.reply, "nomer_pdd"));
-    row.insert(QStringLiteral("uid"), text(c.request, "uid").toUpper());
-    row.insert(QStringLiteral("uname"), text(c.request, "uname").toUpper());
-    row.insert(QStringLiteral("work_order"), text(c.request, "order").toUpper());
-    for (const char *key : {"gdel", "gde2", "gderl", "gder2", "ndel", "nde2", "nderl", "nder2"}) {
-        if (c.request.contains(QLatin1String(key)))
-            row.insert(QLatin1String(key), number(text(c.request, key)));
+    // A failed issue names no dosimeter in its reply; the one it reset is
+    // named all the same.
+    if (e.happened && text(c.reply, "nomer_pdd").isEmpty()) {
+        row.insert(QStringLiteral("cell"), e.cell + 1);
+        row.insert(QStringLiteral("number"), e.number);
     }
+    const auto userText = [&rules](const QString &t) { return rules.userText ? rules.userText(t) : t.toUpper(); };
+    row.insert(QStringLiteral("uid"), userText(text(c.request, "uid")));
+    row.insert(QStringLiteral("uname"), userText(text(c.request, "uname")));
+    row.insert(QStringLiteral("work_order"), userText(text(c.request, "order")));
+    bool thresholds = false;
+    for (const char *key : {"gdel", "gde2", "gderl", "gder2", "ndel", "nde2", "nderl", "nder2"}) {
+        if (!c.request.contains(QLatin1String(key)))
+            continue;
+        const QString value = text(c.request, key);
+        row.insert(QLatin1String(key), number(rules.threshold ? rules.threshold(value) : value));
+        thresholds = true;
+    }
+    if (thresholds && rules.threshold)
+        row.insert(QStringLiteral("threshold_unit"), journal::kThresholdUnitDosimeter);
+    if (!row.value(QStringLiteral("number")).toString().isEmpty())
+        setErased(row, c);
     return {row};
+}
+
+using Values = std::function<QString(const char *key)>;
+
+// The readings of a read-out, from its reply or from a waiting line's status text.
+void putReadings(JournalRow &row, const Values &value, bool neutron)
+{
+    row.insert(QStringLiteral("number"), value("n"));
+    row.insert(QStringLiteral("uid"), value("u"));
+    row.insert(QStringLiteral("work_order"), value("duty"));
+    row.insert(QStringLiteral("dosimeter_type"), value("OUT"));
+    row.insert(QStringLiteral("dose_gamma"), number(value("d")));
+    row.insert(QStringLiteral("rate_gamma"), number(value("r")));
+    row.insert(QStringLiteral("rate_gamma_time"), integer(value("tm")));
+    if (neutron) {
+        row.insert(QStringLiteral("dose_neutron"), number(value("dn")));
+        row.insert(QStringLiteral("rate_neutron"), number(value("rn")));
+        row.insert(QStringLiteral("rate_neutron_time"), integer(value("tmn")));
+    }
+}
+
+// The key:value pairs of a waiting line's status text
+// ("OUT:1300,c:2,d:…,tm:…,tw:0,u:…,duty:…,n:…,error:"); empty when it is not
+// one. Worker id and work order come from the dosimeter and may hold commas;
+// the readings before them never do.
+QMap<QString, QString> statusValues(const QString &status)
+{
+    const QString errorTail = QStringLiteral(",error:");
+    const QString userStart = QStringLiteral(",tw:0,u:");
+    if (!status.startsWith(QLatin1String("OUT:")) || !status.endsWith(errorTail))
+        return {};
+    const QString body = status.left(status.size() - errorTail.size());
+    const int userAt = body.indexOf(userStart);
+    const int numberAt = body.lastIndexOf(QLatin1String(",n:"));
+    if (userAt < 0 || numberAt < userAt)
+        return {};
+    const QString user = body.mid(userAt + userStart.size(), numberAt - userAt - userStart.size());
+    const int dutyAt = user.indexOf(QLatin1String(",duty:"));
+    if (dutyAt < 0)
+        return {};
+    QMap<QString, QString> values{{QStringLiteral("u"), user.left(dutyAt)},
+                                  {QStringLiteral("duty"), user.mid(dutyAt + 6)},
+                                  {QStringLiteral("n"), body.mid(numberAt + 3)}};
+    for (const QString &pair : body.left(userAt).split(QLatin1Char(','))) {
+        const int colon = pair.indexOf(QLatin1Char(':'));
+        if (colon <= 0)
+            return {};
+        values.insert(pair.left(colon), pair.mid(colon + 1));
+    }
+    for (const char *key : {"OUT", "d", "r", "tm"}) {
+        if (!values.contains(QLatin1String(key)))
+            return {};
+    }
+    return values;
 }
 
 const QString kFailedReadout = QStringLiteral("error:Произошла критическая ошибка при Сдаче дозиметра ");
@@ -129,18 +209,8 @@ QVector<JournalRow> scanRows(const Context &c)
         readoutIndex = cell.isNull() ? -1 : cell.toInt() - 1;
         row.insert(QStringLiteral("cell"), cell);
         row.insert(QStringLiteral("port"), after.ports.value(readoutIndex));
-        row.insert(QStringLiteral("number"), text(c.reply, "n"));
-        row.insert(QStringLiteral("uid"), text(c.reply, "u"));
-        row.insert(QStringLiteral("work_order"), text(c.reply, "duty"));
-        row.insert(QStringLiteral("dosimeter_type"), type);
-        row.insert(QStringLiteral("dose_gamma"), number(text(c.reply, "d")));
-        row.insert(QStringLiteral("rate_gamma"), number(text(c.reply, "r")));
-        row.insert(QStringLiteral("rate_gamma_time"), integer(text(c.reply, "tm")));
-        if (c.reply.contains(QLatin1String("dn"))) {
-            row.insert(QStringLiteral("dose_neutron"), number(text(c.reply, "dn")));
-            row.insert(QStringLiteral("rate_neutron"), number(text(c.reply, "rn")));
-            row.insert(QStringLiteral("rate_neutron_time"), integer(text(c.reply, "tmn")));
-        }
+        putReadings(row, [&c](const char *key) { return text(c.reply, key); }, c.reply.contains(QLatin1String("dn")));
+        row.insert(QStringLiteral("source"), journal::source::Scan);
         rows << row;
     } else {
         // A failed read-out marks its cell; the reply does not name it.
@@ -197,14 +267,15 @@ QVector<JournalRow> confirmRows(const Context &c)
         && c.served.after.numbers.value(index) == number;
     JournalRow row = cellRow(c, confirmed ? Confirm : journal::kind::NotConfirmed);
     row.insert(QStringLiteral("note"), text(c.request, "error"));
+    setErased(row, c);
     return {row};
 }
 
+// The cell was cleared ("free"), or the issued dosimeter still answers from it.
 QVector<JournalRow> cellFreeRows(const Context &c)
 {
-    JournalRow row = cellRow(c, journal::kind::CellFree);
-    row.insert(QStringLiteral("note"), text(c.reply, "cell"));
-    return {row};
+    const bool freed = text(c.reply, "cell") == QLatin1String("free");
+    return {cellRow(c, freed ? journal::kind::Freed : journal::kind::StillThere)};
 }
 
 QVector<JournalRow> cellErrorRows(const Context &c)
@@ -216,6 +287,11 @@ QVector<JournalRow> cellErrorRows(const Context &c)
     row.insert(QStringLiteral("number"), lines.numbers.value(index));
     row.insert(QStringLiteral("port"), block.isEmpty() ? text(c.request, "port") : lines.ports.value(index));
     row.insert(QStringLiteral("note"), block);
+    if (block.isEmpty()) {
+        if (c.served.erasure.happened && lines.numbers.value(index).isEmpty())
+            row.insert(QStringLiteral("number"), c.served.erasure.number);
+        setErased(row, c);
+    }
     return {row};
 }
 
@@ -287,4 +363,43 @@ QVector<JournalRow> startupRows(const RackLines &before, const RackLines &after,
     base.remove(QStringLiteral("dosimeter_type"));
     rows += registrationRows(before, after, -1, base);
     return rows;
+}
+
+JournalRow recoveredReadout(const QString &statusText, int cellIndex, const QString &port)
+{
+    const QMap<QString, QString> values = statusValues(statusText);
+    if (values.isEmpty())
+        return {};
+    JournalRow row;
+    row.insert(QStringLiteral("kind"), journal::kind::Readout);
+    row.insert(QStringLiteral("source"), journal::source::Recovered);
+    row.insert(QStringLiteral("cell"), cellIndex + 1);
+    row.insert(QStringLiteral("port"), port);
+    putReadings(row, [&values](const char *key) { return values.value(QLatin1String(key)); },
+                values.contains(QStringLiteral("dn")));
+    row.insert(QStringLiteral("note"), statusText);
+    return row;
+}
+
+const QStringList &readingColumns()
+{
+    static const QStringList columns{QStringLiteral("uid"),          QStringLiteral("dose_gamma"),
+                                     QStringLiteral("rate_gamma"),   QStringLiteral("rate_gamma_time"),
+                                     QStringLiteral("dose_neutron"), QStringLiteral("rate_neutron"),
+                                     QStringLiteral("rate_neutron_time")};
+    return columns;
+}
+
+bool sameReadings(const JournalRow &a, const JournalRow &b)
+{
+    for (const QString &column : readingColumns()) {
+        const QVariant x = a.value(column), y = b.value(column);
+        if (x.isNull() != y.isNull())
+            return false;
+        if (x.isNull())
+            continue;
+        if (column == QLatin1String("uid") ? x.toString() != y.toString() : x.toDouble() != y.toDouble())
+            return false;
+    }
+    return true;
 }

@@ -12,6 +12,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 // The per-cell lines of nomer_ppd.ini, port.ini and error.ini; line k is cell k + 1.
 struct RackLines {
     QStringList numbers;
@@ -19,11 +21,31 @@ struct RackLines {
     QStringList errors;
 };
 
+// How the controller writes a dosimeter, so that issue rows hold what the
+// dosimeter holds: a user text as written (upper-cased and cut as the frames
+// cut it) and a requested threshold in the unit the frames carry. Without
+// them an issue row keeps the request's texts upper-cased and its thresholds
+// as requested (threshold_unit stays NULL).
+struct WriteRules {
+    std::function<QString(const QString &)> userText;
+    std::function<QString(const QString &)> threshold;
+};
+
+// A reset of a dosimeter's dose that the controller let go ahead during the
+// command (the check before a reset passed).
+struct Erasure {
+    bool happened = false;
+    int cell = -1;          // 0-based
+    QString number;
+};
+
 struct ServedCommand {
     QString request;
     QString reply;
     RackLines before;
     RackLines after;
+    Erasure erasure = {};
+    WriteRules rules = {};
 };
 
 // Whether a command is journalled at all (and so needs the rack lines).
@@ -39,3 +61,16 @@ QVector<JournalRow> commandRows(const ServedCommand &served);
 // The rows of one start-up: the start itself and each registration it made.
 QVector<JournalRow> startupRows(const RackLines &before, const RackLines &after, const QString &rackType,
                                 int cells);
+
+// The read-out that a cell's waiting line records: the status text after
+// the line's fixed start ("OUT:1300,c:2,d:…,n:402,error:"), as a readout row
+// of source "recovered" with the line in its note. An empty row when the
+// text is not such a status.
+JournalRow recoveredReadout(const QString &statusText, int cellIndex, const QString &port);
+
+// Whether two readout rows hold the same readings (worker, doses, rates and
+// their times).
+bool sameReadings(const JournalRow &a, const JournalRow &b);
+
+// The columns compared by sameReadings.
+const QStringList &readingColumns();

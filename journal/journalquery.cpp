@@ -6,35 +6,44 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMap>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
-namespace {
-
-
-QString dose(const QString &alias)
-{
-    return QStringLiteral("(COALESCE(%1.dose_gamma, 0) + COALESCE(%1.dose_neutron, 0))").arg(alias);
-}
-
-} // namespace
-
 JournalQuery::JournalQuery(const QSqlDatabase &db)
     : m_db(db)
 {
+    // A reader's connection is often opened for one question: pages read
+    // through a memory map need no system call each, and the rule's index
+    // searches read many.
+    if (m_db.driverName() == QLatin1String("QSQLITE")) {
+        QSqlQuery q(m_db);
+        q.exec(QStringLiteral("PRAGMA mmap_size = 268435456"));
+    }
 }
 
-QString JournalQuery::confirmedCondition(const QString &alias)
+QString JournalQuery::countedReadouts(const QString &condition)
 {
+    // A read-out counts unless the next row of its dosimeter (same cabinet,
+    // journal file, number) that is a read-out or a boundary
+    // (journal::cycleRowCondition) is a read-out; with no such row it is
+    // pending. One search of the index dose_event_cycle per read-out.
+    static const QString columns = QStringLiteral(
+        "cabinet_id, journal_id, seq, ts, time_text, cell, port, number, uid, work_order, dosimeter_type, source, "
+        "dose_gamma, rate_gamma, rate_gamma_time, dose_neutron, rate_neutron, rate_neutron_time");
+    QString qualified = columns;
+    qualified.replace(QStringLiteral(", "), QStringLiteral(", r.")).prepend(QStringLiteral("r."));
+    QString outer = columns;
+    outer.replace(QStringLiteral(", "), QStringLiteral(", x.")).prepend(QStringLiteral("x."));
     return QStringLiteral(
-               "%1.kind = 'readout' AND EXISTS (SELECT 1 FROM dose_event c WHERE c.cabinet_id = %1.cabinet_id "
-               "AND c.kind = 'confirm' AND c.cell = %1.cell AND c.number = %1.number AND c.seq > %1.seq "
-               "AND NOT EXISTS (SELECT 1 FROM dose_event r2 WHERE r2.cabinet_id = %1.cabinet_id "
-               "AND r2.kind = 'readout' AND r2.cell = %1.cell AND r2.number = %1.number AND r2.seq > %1.seq "
-               "AND r2.seq < c.seq))")
-        .arg(alias);
+               "(SELECT %1, COALESCE(x.dose_gamma, 0) + COALESCE(x.dose_neutron, 0) AS dose, "
+               "CASE WHEN x.next_kind IS NULL THEN 1 ELSE 0 END AS pending FROM ("
+               "SELECT %2, (SELECT e.kind FROM dose_event e WHERE e.cabinet_id = r.cabinet_id "
+               "AND e.journal_id = r.journal_id AND e.number = r.number AND e.seq > r.seq AND %3 "
+               "ORDER BY e.seq LIMIT 1) AS next_kind "
+               "FROM dose_event r WHERE r.kind = 'readout' AND (%4)) x "
+               "WHERE COALESCE(x.next_kind, '') <> 'readout')")
+        .arg(outer, qualified, journal::cycleRowCondition(QStringLiteral("e")), condition);
 }
 
 JournalTable JournalQuery::run(const QString &sql, const QVariantList &binds) const
@@ -131,77 +140,53 @@ qint64 JournalQuery::countEvents(const EventFilter &f) const
 JournalTable JournalQuery::workers(int year, const QString &annualDoseKey) const
 {
     const QString y = QString::number(year);
-    struct Worker {
-        QString name;
-        qint64 issues = 0, returns = 0;
-        double dose = 0;
-        QVariant maxGamma, maxNeutron, limit;
-    };
-    QMap<QString, Worker> byUid;
-
-    const JournalTable issues = run(
-        QStringLiteral("SELECT uid, uname FROM dose_event WHERE kind = 'issue' AND COALESCE(outcome, '') = '' AND uid <> '' "
-                       "AND substr(time_text, 1, 4) = ? ORDER BY ts, seq"),
-        {y});
-    if (!m_error.isEmpty())
-        return {};
-    for (const QVariantList &row : issues.rows) {
-        Worker &w = byUid[row.value(0).toString()];
-        ++w.issues;
-        w.name = row.value(1).toString();
-    }
-
-    const JournalTable returns = run(
-        QStringLiteral("SELECT r.uid, COUNT(*), SUM(%1), MAX(r.rate_gamma), MAX(r.rate_neutron) FROM dose_event r "
-                       "WHERE %2 AND r.uid <> '' AND substr(r.time_text, 1, 4) = ? GROUP BY r.uid")
-            .arg(dose(QStringLiteral("r")), confirmedCondition()),
-        {y});
-    if (!m_error.isEmpty())
-        return {};
-    for (const QVariantList &row : returns.rows) {
-        Worker &w = byUid[row.value(0).toString()];
-        w.returns = row.value(1).toLongLong();
-        w.dose = row.value(2).toDouble();
-        w.maxGamma = row.value(3);
-        w.maxNeutron = row.value(4);
-    }
-
-    JournalTable table;
-    table.columns = QStringList{QStringLiteral("uid"), QStringLiteral("name"), QStringLiteral("issues"),
-                                QStringLiteral("returns"), QStringLiteral("dose"), QStringLiteral("max_rate_gamma"),
-                                QStringLiteral("max_rate_neutron")};
     static const QStringList keys{QStringLiteral("user_id"), QStringLiteral("tab_num"), QStringLiteral("card_id"),
                                   QStringLiteral("code")};
     const bool limits = keys.contains(annualDoseKey) && m_db.tables().contains(QStringLiteral("users"));
-    if (limits) {
-        table.columns << QStringLiteral("dose_limit") << QStringLiteral("share");
-        // The identifier column is fixed to one of four names above.
-        const QString sql = QStringLiteral("SELECT dose_year FROM users WHERE upper(CAST(%1 AS text)) = ?")
-                                .arg(annualDoseKey);
-        for (auto it = byUid.begin(); it != byUid.end(); ++it) {
-            const JournalTable u = run(sql, {it.key()});
-            if (!u.rows.isEmpty())
-                it->limit = u.rows.first().value(0);
-        }
-        m_error.clear();
-    }
-    for (auto it = byUid.cbegin(); it != byUid.cend(); ++it) {
-        QVariantList row{it.key(), it->name, it->issues, it->returns, it->dose, it->maxGamma, it->maxNeutron};
-        if (limits) {
-            const double limit = it->limit.toDouble();
-            row << it->limit << (it->limit.isValid() && limit > 0 ? QVariant(it->dose / limit) : QVariant());
-        }
-        table.rows << row;
+    // Read-outs and issues are summed per worker apart (each from its own
+    // index) and joined by worker; then the name of each worker's latest
+    // issue of the year, one index search a worker.
+    const QString sql = QStringLiteral(
+        "SELECT g.uid, COALESCE((SELECT n.uname FROM dose_event n WHERE n.kind = 'issue' AND n.uid = g.uid "
+        "AND n.ts = g.latest AND COALESCE(n.outcome, '') = '' AND substr(n.time_text, 1, 4) = ? "
+        "ORDER BY n.seq DESC LIMIT 1), '') AS name, g.issues, g.returns, g.dose, g.max_rate_gamma, "
+        "g.max_rate_neutron%1 FROM ("
+        "SELECT w.uid, MAX(w.latest) AS latest, SUM(w.issues) AS issues, SUM(w.returns) AS returns, "
+        "SUM(w.dose) AS dose, MAX(w.max_rate_gamma) AS max_rate_gamma, MAX(w.max_rate_neutron) AS max_rate_neutron "
+        "FROM ("
+        "SELECT c.uid, NULL AS latest, 0 AS issues, COUNT(*) AS returns, SUM(c.dose) AS dose, "
+        "MAX(c.rate_gamma) AS max_rate_gamma, MAX(c.rate_neutron) AS max_rate_neutron FROM %2 c GROUP BY c.uid "
+        "UNION ALL "
+        "SELECT i.uid, MAX(i.ts), COUNT(*), 0, 0, NULL, NULL FROM dose_event i "
+        "WHERE i.kind = 'issue' AND COALESCE(i.outcome, '') = '' AND i.uid <> '' AND substr(i.time_text, 1, 4) = ? "
+        "GROUP BY i.uid"
+        ") w GROUP BY w.uid) g%3 ORDER BY g.uid")
+        .arg(limits ? QStringLiteral(", u.dose_limit") : QString(),
+             countedReadouts(QStringLiteral("r.uid <> '' AND substr(r.time_text, 1, 4) = ?")),
+             // The identifier column is fixed to one of four names above;
+             // should it match several users, the smallest limit.
+             limits ? QStringLiteral(" LEFT JOIN (SELECT upper(CAST(%1 AS TEXT)) AS uid, MIN(dose_year) AS dose_limit "
+                                     "FROM users GROUP BY upper(CAST(%1 AS TEXT))) u ON u.uid = g.uid")
+                          .arg(annualDoseKey)
+                    : QString());
+    JournalTable table = run(sql, {y, y, y});
+    if (!m_error.isEmpty() || !limits)
+        return table;
+    table.columns << QStringLiteral("share");
+    const int dose = table.column(QStringLiteral("dose")), limit = table.column(QStringLiteral("dose_limit"));
+    for (QVariantList &row : table.rows) {
+        const QVariant l = row.value(limit);
+        row << (l.isValid() && !l.isNull() && l.toDouble() > 0 ? QVariant(row.value(dose).toDouble() / l.toDouble())
+                                                               : QVariant());
     }
     return table;
 }
 
 JournalTable JournalQuery::workerDoses(const QString &uid) const
 {
-    return run(QStringLiteral("SELECT r.time_text, r.ts, r.cabinet_id, r.cell, r.number, r.dose_gamma, "
-                              "r.dose_neutron, %1 AS dose, r.rate_gamma, r.rate_neutron FROM dose_event r "
-                              "WHERE r.uid = ? AND %2 ORDER BY r.ts, r.seq")
-                   .arg(dose(QStringLiteral("r")), confirmedCondition()),
+    return run(QStringLiteral("SELECT c.time_text, c.ts, c.cabinet_id, c.cell, c.number, c.dose_gamma, c.dose_neutron, "
+                              "c.dose, c.rate_gamma, c.rate_neutron, c.source, c.pending FROM %1 c ORDER BY c.ts, c.seq")
+                   .arg(countedReadouts(QStringLiteral("r.uid = ?"))),
                {uid.toUpper()});
 }
 
@@ -215,11 +200,10 @@ JournalTable JournalQuery::dosimeterLife(const QString &number) const
 
 JournalTable JournalQuery::unconfirmed() const
 {
-    return run(QStringLiteral("SELECT r.time_text, r.ts, r.cabinet_id, r.seq, r.cell, r.number, r.uid, "
-                              "r.work_order, r.dose_gamma, r.dose_neutron, %1 AS dose, r.rate_gamma, "
-                              "r.rate_neutron FROM dose_event r WHERE r.kind = 'readout' AND NOT (%2) "
-                              "ORDER BY r.ts, r.seq")
-                   .arg(dose(QStringLiteral("r")), confirmedCondition()),
+    return run(QStringLiteral("SELECT c.time_text, c.ts, c.cabinet_id, c.seq, c.cell, c.number, c.uid, c.work_order, "
+                              "c.dose_gamma, c.dose_neutron, c.dose, c.rate_gamma, c.rate_neutron, c.source FROM %1 c "
+                              "WHERE c.pending = 1 ORDER BY c.ts, c.seq")
+                   .arg(countedReadouts()),
                {});
 }
 

@@ -1,13 +1,14 @@
 #pragma once
 
 // Questions asked of a journal: the events with filters and paging, the
-// workers of a year against their limits, one worker's confirmed doses, one
-// dosimeter's life, the read-outs never confirmed, the last history read of a
+// workers of a year against their limits, one worker's counted doses, one
+// dosimeter's life, the read-outs not yet erased, the last history read of a
 // dosimeter. The same SQL runs over the cabinet's SQLite file (QSQLITE) and
 // the site's PostgreSQL (QPSQL), whose table has the same columns.
 //
-// A confirmed dose is a read-out followed by a successful OUT_true for the
-// same cell and dosimeter number, with no other read-out of them in between.
+// Which read-outs count is the rule of countedReadouts(), the same as the
+// site's view dose_counted (db/journal.sql): the last read-out of a dosimeter
+// before its dose was erased, and the last one not erased yet (pending).
 
 #include <QJsonArray>
 #include <QSqlDatabase>
@@ -49,22 +50,24 @@ public:
     // How many events the filter matches, without paging.
     qint64 countEvents(const EventFilter &filter) const;
 
-    // Per worker identifier with activity in the year: uid, name (the latest
-    // issued), issues, returns (confirmed), dose (gamma + neutron),
-    // max_rate_gamma, max_rate_neutron; with annualDoseKey naming a users
-    // column and a users table present also dose_limit and share (dose /
-    // limit). Ordered by uid.
+    // Per worker identifier with activity in the year (one grouped query):
+    // uid, name (the latest issued), issues, returns (counted read-outs,
+    // pending ones included), dose (gamma + neutron), max_rate_gamma,
+    // max_rate_neutron; with annualDoseKey naming a users column and a users
+    // table present also dose_limit (the smallest, should the identifier
+    // match several users) and share (dose / limit). Ordered by uid.
     JournalTable workers(int year, const QString &annualDoseKey = QString()) const;
 
-    // One worker's confirmed read-outs, oldest first: time_text, ts,
+    // One worker's counted read-outs, oldest first: time_text, ts,
     // cabinet_id, cell, number, dose_gamma, dose_neutron, dose, rate_gamma,
-    // rate_neutron.
+    // rate_neutron, source, pending (1: not erased yet).
     JournalTable workerDoses(const QString &uid) const;
 
     // Every event of a dosimeter number, oldest first (no request and reply texts).
     JournalTable dosimeterLife(const QString &number) const;
 
-    // Read-outs without a confirmation after them: the doses that would be lost.
+    // Read-outs not yet erased (pending): the doses still on a dosimeter,
+    // oldest first; they count toward the annual dose already.
     JournalTable unconfirmed() const;
 
     // The latest history read of a dosimeter (one row or none).
@@ -73,8 +76,13 @@ public:
     // The error of the last question; empty when it worked.
     QString lastError() const { return m_error; }
 
-    // The SQL condition that a read-out row aliased r has been confirmed.
-    static QString confirmedCondition(const QString &alias = QStringLiteral("r"));
+    // The counting rule: the counted read-outs among the rows of dose_event r
+    // that meet the condition, as a derived table with the columns of the
+    // site's view dose_counted (cabinet_id, journal_id, seq, ts, time_text,
+    // cell, port, number, uid, work_order, dosimeter_type, source,
+    // dose_gamma, rate_gamma, rate_gamma_time, dose_neutron, rate_neutron,
+    // rate_neutron_time, dose, pending).
+    static QString countedReadouts(const QString &condition = QStringLiteral("1 = 1"));
 
 private:
     JournalTable run(const QString &sql, const QVariantList &binds) const;

@@ -1,5 +1,6 @@
 #include "journalschema.h"
 
+#include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -17,7 +18,9 @@ const QString ReadoutFailed = QStringLiteral("readout_failed");
 const QString History = QStringLiteral("history");
 const QString Confirm = QStringLiteral("confirm");
 const QString NotConfirmed = QStringLiteral("not_confirmed");
-const QString CellFree = QStringLiteral("cell_free");
+const QString CellFree = QStringLiteral("cell_free");       // older rows: freed or still there
+const QString Freed = QStringLiteral("freed");
+const QString StillThere = QStringLiteral("still_there");
 const QString CellBlock = QStringLiteral("cell_block");
 const QString CellUnblock = QStringLiteral("cell_unblock");
 const QString Hub = QStringLiteral("hub");
@@ -25,6 +28,14 @@ const QString ScanError = QStringLiteral("scan_error");
 const QString Gap = QStringLiteral("gap");
 const QString Replaced = QStringLiteral("journal_replaced");
 } // namespace kind
+
+namespace source {
+const QString Scan = QStringLiteral("scan");
+const QString Recovered = QStringLiteral("recovered");
+const QString BeforeReset = QStringLiteral("before_reset");
+} // namespace source
+
+const QString kThresholdUnitDosimeter = QStringLiteral("dosimeter");
 
 const QVector<Column> &columns()
 {
@@ -66,6 +77,11 @@ const QVector<Column> &columns()
         {QStringLiteral("lost_last"), T::Integer},
         {QStringLiteral("request"), T::Text},
         {QStringLiteral("reply"), T::Text},
+        // Version 2.
+        {QStringLiteral("journal_id"), T::Text, 2},      // the file that wrote the row; '' on older rows
+        {QStringLiteral("source"), T::Text, 2},          // read-outs: scan, recovered, before_reset
+        {QStringLiteral("erased"), T::Integer, 2},       // 1: the command went on to erase the dose of number
+        {QStringLiteral("threshold_unit"), T::Text, 2},  // issue rows: dosimeter
     };
     return list;
 }
@@ -78,17 +94,42 @@ QStringList columnNames()
     return names;
 }
 
-QString insertStatement(bool onConflictIgnore)
+QString cycleRowCondition(const QString &alias)
+{
+    const QString a = alias.isEmpty() ? QString() : alias + QLatin1Char('.');
+    return QStringLiteral("(%1kind = 'readout' OR %1erased = 1 OR (%1erased IS NULL AND %1kind IN ('confirm', "
+                          "'cell_unblock', 'issue')))")
+        .arg(a);
+}
+
+QString insertStatement(bool onConflictIgnore, const QString &table)
 {
     const QStringList names = columnNames();
     QStringList placeholders;
+    // A row without a file identity is one of an older file.
     for (const QString &n : names)
-        placeholders << QLatin1Char(':') + n;
+        placeholders << (n == QLatin1String("journal_id") ? QStringLiteral("COALESCE(:journal_id, '')")
+                                                          : QLatin1Char(':') + n);
     QString sql = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                      .arg(kTable, names.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')));
+                      .arg(table, names.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')));
     if (onConflictIgnore)
-        sql += QStringLiteral(" ON CONFLICT (cabinet_id, seq) DO NOTHING");
+        sql += QStringLiteral(" ON CONFLICT (cabinet_id, journal_id, seq) DO NOTHING");
     return sql;
+}
+
+QString insertRowsStatement(int rows)
+{
+    const QStringList names = columnNames();
+    QStringList marks;
+    for (const QString &n : names)
+        marks << (n == QLatin1String("journal_id") ? QStringLiteral("COALESCE(?, '')") : QStringLiteral("?"));
+    const QString tuple = QLatin1Char('(') + marks.join(QLatin1Char(',')) + QLatin1Char(')');
+    QStringList tuples;
+    for (int i = 0; i < rows; ++i)
+        tuples << tuple;
+    return QStringLiteral("INSERT INTO %1 (%2) VALUES %3 ON CONFLICT (cabinet_id, journal_id, seq) DO NOTHING "
+                          "RETURNING cabinet_id, journal_id, seq")
+        .arg(kTable, names.join(QLatin1Char(',')), tuples.join(QLatin1Char(',')));
 }
 
 namespace {
@@ -117,6 +158,8 @@ QStringList version1()
 {
     QStringList defs;
     for (const Column &c : columns()) {
+        if (c.since != 1)
+            continue;
         if (c.name == QLatin1String("seq"))
             defs << QStringLiteral("seq INTEGER PRIMARY KEY");
         else
@@ -132,7 +175,50 @@ QStringList version1()
     };
 }
 
+// Migration to version 2: the file's identity, the columns of the counting
+// rule and of read-outs' origin, the index the rule walks. Rows already in
+// the file keep journal_id '' and NULL in the new columns.
+QStringList version2()
+{
+    QStringList sql;
+    for (const Column &c : columns()) {
+        if (c.since != 2)
+            continue;
+        sql << QStringLiteral("ALTER TABLE dose_event ADD COLUMN %1 %2%3")
+                   .arg(c.name, sqliteType(c.type),
+                        c.name == QLatin1String("journal_id") ? QStringLiteral(" NOT NULL DEFAULT ''") : QString());
+    }
+    return sql + QStringList{
+        QStringLiteral("CREATE TABLE journal_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+        QStringLiteral("INSERT INTO journal_meta VALUES ('journal_id', '%1')").arg(newJournalId()),
+        QStringLiteral("DROP INDEX IF EXISTS dose_event_match"),
+        // The counting rule: the next read-out or boundary of a dosimeter,
+        // and the workers' read-outs and issues, each from its index alone.
+        QStringLiteral("CREATE INDEX dose_event_cycle ON dose_event (cabinet_id, journal_id, number, seq, kind, erased) "
+                       "WHERE %1").arg(cycleRowCondition()),
+        QStringLiteral("CREATE INDEX dose_event_readout ON dose_event (uid, time_text, cabinet_id, journal_id, number, "
+                       "kind, dose_gamma, dose_neutron, rate_gamma, rate_neutron) WHERE kind = 'readout'"),
+        QStringLiteral("CREATE INDEX dose_event_issue ON dose_event (uid, ts, seq, time_text, kind, outcome, uname) "
+                       "WHERE kind = 'issue'"),
+    };
+}
+
 } // namespace
+
+QString newJournalId()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex();
+}
+
+QString journalId(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT value FROM journal_meta WHERE key = 'journal_id'")) || !q.next())
+        return QString();
+    return q.value(0).toString();
+}
 
 int schemaVersion(QSqlDatabase &db)
 {
@@ -161,7 +247,7 @@ bool prepareSqlite(QSqlDatabase &db, QString *error)
                 error))
         return false;
 
-    const QVector<QStringList> migrations{version1()};
+    const QVector<QStringList> migrations{version1(), version2()};
     for (int v = schemaVersion(db); v < migrations.size(); ++v) {
         if (!db.transaction()) {
             if (error)
@@ -180,6 +266,17 @@ bool prepareSqlite(QSqlDatabase &db, QString *error)
             if (error)
                 *error = q.lastError().text();
             db.rollback();
+            return false;
+        }
+    }
+    // A file whose identity went missing gets a new one: its rows can then
+    // never be taken for another file's.
+    if (journalId(db).isEmpty()) {
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO journal_meta (key, value) VALUES ('journal_id', ?)"));
+        q.addBindValue(newJournalId());
+        if (!q.exec()) {
+            if (error)
+                *error = q.lastError().text();
             return false;
         }
     }

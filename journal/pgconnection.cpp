@@ -39,3 +39,15 @@ QString readPasswordFile(const QString &path)
         line.chop(1);
     return line;
 }
+
+QString sqlErrorText(const QSqlError &error)
+{
+    QString database = error.databaseText().simplified();
+    // QPSQL adds the SQLSTATE in brackets, empty when the connection broke.
+    if (database.endsWith(QLatin1String("()")))
+        database = database.chopped(2).trimmed();
+    const QString driver = error.driverText().simplified();
+    if (database.isEmpty())
+        return driver;
+    return driver.isEmpty() ? database : database + QStringLiteral(" (") + driver + QLatin1Char(')');
+}

@@ -26,5 +26,10 @@ QSqlDatabase openPostgres(const QString &connectionName, const PgSettings &setti
 // Closes and unregisters a connection of any driver.
 void closeConnection(const QString &connectionName);
 
+// The database's own message of an error (PostgreSQL's or SQLite's text),
+// else the driver's; on one line.
+class QSqlError;
+QString sqlErrorText(const QSqlError &error);
+
 // The password in a file: its first line; empty when the file cannot be read.
 QString readPasswordFile(const QString &path);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMutex>
 #include <QProcessEnvironment>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -13,15 +14,19 @@
 #include <unistd.h>
 
 namespace {
+// Lines may come from any thread (the journal's sync logs from its own).
+QMutex g_captureMutex;
 QStringList g_capturedLines;
 void captureLine(QtMsgType, const QMessageLogContext &, const QString &text)
 {
+    QMutexLocker lock(&g_captureMutex);
     g_capturedLines << text;
 }
 } // namespace
 
 LogCapture::LogCapture()
 {
+    QMutexLocker lock(&g_captureMutex);
     g_capturedLines.clear();
     m_previous = qInstallMessageHandler(&captureLine);
 }
@@ -33,6 +38,7 @@ LogCapture::~LogCapture()
 
 QStringList LogCapture::lines() const
 {
+    QMutexLocker lock(&g_captureMutex);
     return g_capturedLines;
 }
 

@@ -175,8 +175,10 @@ private slots:
         QTest::newRow("present but silent")
             << "silent" << "1001" << "2" << kOccupied << false
             << QStringList{cell1, QStringLiteral("Ошибка чтения номера дозиметра"), QStringLiteral("Номер дозиметра ")};
-        QTest::newRow("present but cut before the number") << "cut" << "1001" << "2" << kFree << true
-                                                           << QStringList{cell1, QStringLiteral("Номер дозиметра 0")};
+        // A reply cut before the number's end is no answer: the dosimeter stays.
+        QTest::newRow("present but cut before the number")
+            << "cut" << "1001" << "2" << kOccupied << false
+            << QStringList{cell1, QStringLiteral("Ошибка чтения номера дозиметра"), QStringLiteral("Номер дозиметра ")};
         QTest::newRow("cell 0") << "" << "1001" << "0" << kFree << false << QStringList{"ячейка -1"};
         QTest::newRow("cell past the end") << "gone" << "1001" << "3" << kFree << false << QStringList{"ячейка 2"};
         QTest::newRow("cell not a number") << "gone" << "1001" << "x" << kFree << false << QStringList{"ячейка -1"};
@@ -197,7 +199,7 @@ private slots:
         else if (situation == QLatin1String("silent"))
             m_rack->setFault(1, SimRack::AllCodes, SimFault::silence());
         else if (situation == QLatin1String("cut"))
-            m_rack->setFault(1, 0x01, SimFault::cut(5)); // a short answer reads as number 0
+            m_rack->setFault(1, 0x01, SimFault::cut(5));
         QMap<QString, QByteArray> expected = snapshot();
         if (cleared) {
             expected["/nomer_ppd.ini"] = lines({"1000", ""});

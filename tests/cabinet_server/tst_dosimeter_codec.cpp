@@ -1,5 +1,6 @@
 // Dosimeter command requests and reply decoding without a device: the frames
-// each command sends, every reply decoder on full and short replies, the
+// each command sends, every reply decoder on full and cut replies (a reply
+// too short for its value is a read error), the
 // history read with scripted block replies, and the exact result texts.
 #include "dosimeter.h"
 #include "dosimetercodec.h"
@@ -125,11 +126,15 @@ void TestDosimeterCodec::readDecoders_data()
                                   << result("nomer_pdd", "12345", none);
     QTest::newRow("number -1") << "number" << QByteArray("14050a0055ffffffff")
                                << result("nomer_pdd", "-1", none);
-    QTest::newRow("number from a 6-byte reply") << "number" << QByteArray("14050a00552a")
-                                                << result("nomer_pdd", "42", none);
-    QTest::newRow("number from 2 bytes") << "number" << QByteArray("1405") << result("nomer_pdd", "0", none);
-    QTest::newRow("number, 1 byte") << "number" << QByteArray("14")
-                                    << result("nomer_pdd", none, QStringLiteral("ошибка чтения номера дозиметра. Нет доступа"));
+    // A reply cut before the end of the number is a dosimeter that did not answer.
+    const QString noNumber = QStringLiteral("ошибка чтения номера дозиметра. Нет доступа");
+    QTest::newRow("number from exactly 9 bytes") << "number" << QByteArray("14050a00552a000000")
+                                                 << result("nomer_pdd", "42", none);
+    QTest::newRow("number cut to 8 bytes") << "number" << QByteArray("14050a00552a0000")
+                                           << result("nomer_pdd", none, noNumber);
+    QTest::newRow("number cut to 6 bytes") << "number" << QByteArray("14050a00552a") << result("nomer_pdd", none, noNumber);
+    QTest::newRow("number cut to 2 bytes") << "number" << QByteArray("1405") << result("nomer_pdd", none, noNumber);
+    QTest::newRow("number, 1 byte") << "number" << QByteArray("14") << result("nomer_pdd", none, noNumber);
 
     QTest::newRow("type gamma") << "type" << QByteArray("14050a0055000000000101000101")
                                 << result("Type_PPD", QStringLiteral("гамма-детектор"), none);
@@ -150,47 +155,63 @@ void TestDosimeterCodec::readDecoders_data()
                                      << result("k", QStringLiteral("ЦЕХ 5"), none);
     QTest::newRow("text yo and Latin-1") << "text" << QByteArray("14050a005507000000014502a8e0")
                                          << result("k", QStringLiteral("Ёà"), none);
-    QTest::newRow("text shorter than its length") << "text" << QByteArray("14050a005507000000014504c0")
-                                                  << result("k", QStringLiteral("А\\u0000\\u0000\\u0000"), none);
+    QTest::newRow("text exactly as long as its length") << "text" << QByteArray("14050a005507000000014502c0c1")
+                                                        << result("k", QStringLiteral("АБ"), none);
+    QTest::newRow("text cut inside its bytes") << "text" << QByteArray("14050a005507000000014504c0")
+                                               << result("k", none, "m");
     QTest::newRow("text length 0") << "text" << QByteArray("14050a0055070000000145 00 c0c1")
                                    << result("k", none, none);
-    QTest::newRow("text, 11 bytes") << "text" << QByteArray("14050a00550700000001 45")
-                                    << result("k", none, none);
+    QTest::newRow("text length 0, 12 bytes") << "text" << QByteArray("14050a0055070000000145 00")
+                                             << result("k", none, none);
+    QTest::newRow("text cut before its length") << "text" << QByteArray("14050a00550700000001 45")
+                                                << result("k", none, "m");
+    QTest::newRow("text, 2 bytes") << "text" << QByteArray("1405") << result("k", none, "m");
     QTest::newRow("text, silent") << "text" << QByteArray("") << result("k", none, "m");
 
     QTest::newRow("float64 0.000123") << "f64" << QByteArray("14050a0055070000000151 08 46d26ef4311f203f")
                                       << result("k", "0.000123000", none);
     QTest::newRow("float64 negative") << "f64" << QByteArray("14050a005507000000014f08 00000000000004c0")
                                       << result("k", "-2.500000000", none);
-    QTest::newRow("float64 from 19 bytes") << "f64" << QByteArray("14050a005507000000014f08 00000000000004")
-                                           << result("k", "0.000000000", none);
-    QTest::newRow("float64 from 2 bytes") << "f64" << QByteArray("1405") << result("k", "0.000000000", none);
+    QTest::newRow("float64 from exactly 20 bytes") << "f64" << QByteArray("14050a005507000000014f08 0000000000000440")
+                                                   << result("k", "2.500000000", none);
+    QTest::newRow("float64 cut to 19 bytes") << "f64" << QByteArray("14050a005507000000014f08 00000000000004")
+                                             << result("k", none, "m");
+    QTest::newRow("float64 cut to 14 bytes") << "f64" << QByteArray("14050a005507000000014f08 0000")
+                                             << result("k", none, "m");
+    QTest::newRow("float64 cut to 2 bytes") << "f64" << QByteArray("1405") << result("k", none, "m");
     QTest::newRow("float64, 1 byte") << "f64" << QByteArray("14") << result("k", none, "m");
 
     QTest::newRow("float32 1.0") << "f32" << QByteArray("14050a005507000000011704 0000803f")
                                  << result("k", "1.000000000", none);
     QTest::newRow("float32 0.1 widened") << "f32" << QByteArray("14050a005507000000011704 cdcccc3d 1122")
                                          << result("k", "0.100000001", none);
-    QTest::newRow("float32 from 15 bytes") << "f32" << QByteArray("14050a005507000000011704 00803f")
-                                           << result("k", "0.000000000", none);
+    QTest::newRow("float32 from exactly 16 bytes") << "f32" << QByteArray("14050a005507000000011704 0000803f")
+                                                   << result("k", "1.000000000", none);
+    QTest::newRow("float32 cut to 15 bytes") << "f32" << QByteArray("14050a005507000000011704 00803f")
+                                             << result("k", none, "m");
+    QTest::newRow("float32 cut to 12 bytes") << "f32" << QByteArray("14050a005507000000011704")
+                                             << result("k", none, "m");
     QTest::newRow("float32, silent") << "f32" << QByteArray() << result("k", none, "m");
 
     QTest::newRow("int32 full") << "i32" << QByteArray("14050a005507000000011904 78563412")
                                 << result("k", "305419896", none);
     QTest::newRow("int32 negative") << "i32" << QByteArray("14050a005507000000011904 feffffff")
                                     << result("k", "-2", none);
-    QTest::newRow("int32 from 13 bytes") << "i32" << QByteArray("14050a005507000000011904 c8")
-                                         << result("k", "200", none);
-    QTest::newRow("int32 from 14 bytes") << "i32" << QByteArray("14050a005507000000011904 0102")
-                                         << result("k", "513", none);
+    QTest::newRow("int32 cut to 13 bytes") << "i32" << QByteArray("14050a005507000000011904 c8")
+                                           << result("k", none, "m");
+    QTest::newRow("int32 cut to 15 bytes") << "i32" << QByteArray("14050a005507000000011904 010203")
+                                           << result("k", none, "m");
     QTest::newRow("int32, 1 byte") << "i32" << QByteArray("00") << result("k", none, "m");
 
     QTest::newRow("count 300") << "count" << QByteArray("14050a005507000000013002 2c01")
                                << result("event_history", "300", none);
     QTest::newRow("count above 32767") << "count" << QByteArray("14050a005507000000013002 4080")
                                        << result("event_history", "32832", none);
-    QTest::newRow("count from 13 bytes") << "count" << QByteArray("14050a005507000000013002 05")
-                                         << result("event_history", "5", none);
+    QTest::newRow("count from exactly 14 bytes") << "count" << QByteArray("14050a005507000000013002 0500")
+                                                 << result("event_history", "5", none);
+    QTest::newRow("count cut to 13 bytes") << "count" << QByteArray("14050a005507000000013002 05")
+                                           << result("event_history", none,
+                                                     QStringLiteral("ошибка чтения количества событий истории"));
     QTest::newRow("count, silent") << "count" << QByteArray()
                                    << result("event_history", none, QStringLiteral("ошибка чтения количества событий истории"));
 }

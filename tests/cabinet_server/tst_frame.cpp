@@ -32,6 +32,8 @@ private slots:
     void textDecode();
     void completeFrame_data();
     void completeFrame();
+    void echo_data();
+    void echo();
 };
 
 void TestFrame::crc_data()
@@ -324,6 +326,44 @@ void TestFrame::completeFrame()
     QFETCH(QByteArray, bytes);
     QFETCH(bool, complete);
     QCOMPARE(frame::isComplete(bytes), complete);
+}
+
+// Which reply frames answer a request (command code and number echoed; the
+// identity read takes any number), and how much of the bytes received a
+// leading whole frame takes.
+void TestFrame::echo_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("echoes");
+    QTest::addColumn<int>("leading");
+    const QByteArray dose = frame::build(12345, 0x4F, frame::float64Bytes(2.5));
+    const QByteArray rate = frame::build(12345, 0x17, frame::float32Bytes(1.5f));
+    QTest::newRow("dose reply to its request") << frame::build(12345, 0x4F) << dose << true << 22;
+    QTest::newRow("another code") << frame::build(12345, 0x17) << dose << false << 22;
+    QTest::newRow("another number") << frame::build(12346, 0x4F) << dose << false << 22;
+    QTest::newRow("identity read takes any number") << frame::identity() << frame::build(777, 0x01, QByteArray(1, '\x01'))
+                                                    << true << 15;
+    QTest::newRow("request to number 0 takes any number") << frame::build(0, 0x59) << frame::build(5, 0x59, QByteArray(1, 0))
+                                                          << true << 15;
+    QTest::newRow("identity reply to a dose request") << frame::build(12345, 0x4F)
+                                                      << frame::build(12345, 0x01, QByteArray(1, '\x01')) << false << 15;
+    QTest::newRow("late copy in front of the reply") << frame::build(12345, 0x17) << dose + rate << false << 22;
+    QTest::newRow("header only") << frame::build(12345, 0x4F) << dose.left(12) << true << 0;
+    QTest::newRow("10 bytes: no code") << frame::build(12345, 0x4F) << dose.left(10) << false << 0;
+    QTest::newRow("wrong CRC starts no frame") << frame::build(12345, 0x4F) << dose.left(20) + QByteArray::fromHex("0000")
+                                               << true << 0;
+    QTest::newRow("empty") << frame::build(12345, 0x4F) << QByteArray() << false << 0;
+}
+
+void TestFrame::echo()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, echoes);
+    QFETCH(int, leading);
+    QCOMPARE(frame::echoes(bytes, request), echoes);
+    QCOMPARE(frame::leadingFrameSize(bytes), leading);
 }
 
 QTEST_APPLESS_MAIN(TestFrame)

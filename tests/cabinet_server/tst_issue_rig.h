@@ -78,9 +78,10 @@ public:
     }
 
     // Starts the controller; false when it does not come up.
-    // extraSettings are more key=value lines of the [Settings] group.
+    // moreSettings are more key=value lines of the [Settings] group, after
+    // those of the member extraSettings.
     bool start(const QString &type, const QStringList &extraEnv = {}, int restSeconds = 30,
-               const QStringList &extraSettings = {})
+               const QStringList &moreSettings = {})
     {
         writeSettings(m_dir.filePath(QStringLiteral("settings.ini")),
                       QStringList{QStringLiteral("Path_RAM=") + ram(), QStringLiteral("type_ppd=") + type,
@@ -88,7 +89,7 @@ public:
                                   QStringLiteral("Time_energe_ppd=%1").arg(restSeconds),
                                   QStringLiteral("port_base=") + rack->portBase(),
                                   QStringLiteral("tcp_port=%1").arg(m_port)}
-                          + extraSettings);
+                          + extraSettings + moreSettings);
         QStringList env = extraEnv;
         env << QStringLiteral("PATH=") + SimRack::udevadmDir() + QLatin1Char(':') + qEnvironmentVariable("PATH");
         server = std::make_unique<ServerProcess>(m_dir.path(), m_port, env);

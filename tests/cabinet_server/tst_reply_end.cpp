@@ -2,7 +2,9 @@
 // scenarios are played against the real server once with reply_end=silence
 // and once with reply_end=frame (and no reply pause), and the replies, the
 // state files after each request and every request frame the rack received
-// must be byte for byte the same.
+// must be byte for byte the same. A reply that comes twice (the copy late
+// enough to land in front of the next reply when the exchange ended at the
+// frame) changes nothing either.
 
 #include "tst_issue_rig.h"
 
@@ -52,13 +54,18 @@ struct Transcript {
 class Play
 {
 public:
-    Play(int cells, bool frameEnd) : rig(cells)
+    Play(int cells, bool frameEnd) : rig(cells), m_mode(frameEnd ? "frame" : "silence")
     {
         if (frameEnd)
             rig.extraSettings << QStringLiteral("reply_end=frame") << QStringLiteral("reply_pause_ms=0");
     }
 
-    bool start(const QString &type) { return rig.start(type, rig::frozenClock(kNow, QStringLiteral("UTC"))); }
+    // Starts the server and makes sure it ends replies the way this play wants.
+    bool start(const QString &type)
+    {
+        return rig.start(type, rig::frozenClock(kNow, QStringLiteral("UTC")))
+            && rig.server->log().contains("конец ответа дозиметра: " + m_mode);
+    }
 
     // One request; the server's log is read meanwhile, so that a long reply
     // (which the server also logs) never fills the pipe and stalls it.
@@ -96,6 +103,9 @@ public:
 
     Rig rig;
     Transcript t;
+
+private:
+    QByteArray m_mode;
 };
 
 bool errorFree(const QString &reply)
@@ -201,12 +211,45 @@ void ReplyEndTest::play(const QString &scenario, int events, bool frameEnd, Tran
         p.rig.rack->setFault(dev, 0x17, SimFault::wrongLength(2));
         p.rig.rack->setFault(dev, 0x19, SimFault::wrongLength(-3).withChunks(7, 30));
         p.rig.rack->setFault(dev, 0xAF, SimFault::trailing(22));
-        p.rig.rack->setFault(dev, 0xA7, SimFault::cut(14));
+        p.rig.rack->setFault(dev, 0xA7, SimFault::cut(16));   // the value whole, the CRC cut off
         QVERIFY(p.start(kGammaNeutron));
         const QString reply = p.send(QStringLiteral("{\"command\":\"OUT\"}"));
         QVERIFY2(reply.contains(QStringLiteral("\"d\":\"0.000123000\"")) && reply.contains(QStringLiteral("\"n\":\"777\""))
-                     && reply.contains(QStringLiteral("\"rn\":\"0.000000000\"")),
+                     && reply.contains(QStringLiteral("\"rn\":\"0.250000000\"")),
                  qPrintable(reply));
+        *out = p.finish();
+    } else if (scenario == QLatin1String("late copies")) {
+        // Every reply comes once more, whole, 15 ms after itself: the silence
+        // rule takes the copy into the same exchange, while an exchange that
+        // ended at the frame is already over and the copy lands in front of
+        // the next reply, where it must not be taken for it.
+        Play p(3, frameEnd);
+        auto lateCopies = [&p](int device) {
+            for (int code : {0x01, 0x46, 0x4A, 0x44, 0x59, 0x18, 0x09, 0x0C, 0x12, 0x15, 0x3A, 0x75})
+                p.rig.rack->setFault(device, code, SimFault::trailing(15, 15));   // status and identity replies
+            p.rig.rack->setFault(device, 0x4F, SimFault::trailing(22, 15));
+            p.rig.rack->setFault(device, 0x17, SimFault::trailing(18, 15));
+            p.rig.rack->setFault(device, 0x19, SimFault::trailing(18, 15));
+        };
+        const int first = p.rig.rack->insert(1, 602);
+        p.rig.registerCell(1, first, 602);
+        lateCopies(first);
+        QVERIFY(p.start(kGamma));
+        QVERIFY(p.send(rig::cycleIssue(false)).endsWith(QStringLiteral("\"cell\":\"1\",\"error\":\"\"}")));
+        SimDosimeter carried = p.rig.rack->state(first);
+        p.keepFrames(first);
+        p.rig.rack->remove(first);
+        carried = rig::afterWork(carried, 0);
+        QCOMPARE(p.rig.rack->insert(3, carried, 2), 2);
+        lateCopies(2);
+        const QString readout = p.send(QStringLiteral("{\"command\":\"OUT\"}"));
+        QVERIFY2(readout == QStringLiteral("{\"OUT\":\"1300\",\"c\":\"3\",\"d\":\"0.000123000\",\"r\":\"1.500000000\","
+                                           "\"tm\":\"1234\",\"tw\":\"0\",\"u\":\"AB12\",\"duty\":\"ЦЕХ 5\",\"n\":\"602\","
+                                           "\"error\":\"\"}"),
+                 qPrintable(readout));
+        QVERIFY(errorFree(p.send(cellRequest(QStringLiteral("OUT_true"), 602, 3))));
+        QVERIFY(p.rig.rack->state(2).userId.isEmpty());
+        QCOMPARE(p.rig.rack->state(2).gammaDose, 0.0);
         *out = p.finish();
     } else {
         QFAIL("unknown scenario");
@@ -224,6 +267,7 @@ void ReplyEndTest::sameResults_data()
     QTest::newRow("cell_error unblock") << "unblock" << 0;
     QTest::newRow("start-up discovery") << "discovery" << 0;
     QTest::newRow("read-out over flawed replies") << "bad frames" << 0;
+    QTest::newRow("late copies of every reply") << "late copies" << 0;
 }
 
 void ReplyEndTest::sameResults()

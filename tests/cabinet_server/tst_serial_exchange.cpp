@@ -238,6 +238,8 @@ private slots:
     void faultsOnTheRack();
     void frameEndOnTheRack_data();
     void frameEndOnTheRack();
+    void foreignFrames_data();
+    void foreignFrames();
     void numberOverTcp();
 
 private:
@@ -414,8 +416,9 @@ void TestSerialExchange::refusedAndIgnoredStatus_data()
     row("Set_nder2", 0xA5, R"({"set_nder2": "1.5","error":"Ошибка записи 2 порог нейтроный по МЭД"})");
     row("Set_screen_on_PPD", 0x3A, R"({"set_screen_on": "","error":""})");
     row("Ack_configuration_PPD", 0x75, R"({"ack_configuration": "","error":""})");
-    row("Get_maxtime", 0x19, R"({"get_maxtime": "1","error":""})");
-    row("Get_count_event_history", 0x30, R"({"event_history": "1","error":""})");
+    // A 13-byte reply holds no time value and no count: a read error.
+    row("Get_maxtime", 0x19, R"({"get_maxtime": "","error":"ошибка чтения МЭД гамма"})");
+    row("Get_count_event_history", 0x30, R"({"event_history": "","error":"ошибка чтения количества событий истории"})");
 }
 
 void TestSerialExchange::refusedAndIgnoredStatus()
@@ -642,7 +645,7 @@ void TestSerialExchange::faultsOnTheRack_data()
     QTest::newRow("chunks 50 ms apart come whole") << "Get_des_val" << 0x4F << SimFault::chunks(8, 50)
                                                    << rackResult("get_des_val", "0.000123000") << 1000;
     QTest::newRow("a 150 ms pause cuts the value off") << "Get_des_val" << 0x4F << SimFault::chunks(14, 150)
-                                                       << rackResult("get_des_val", "0.000000000") << 1000;
+                                                       << rackResult("get_des_val", "", readFailed) << 1000;
     QTest::newRow("silent read") << "Get_des_val" << 0x4F << SimFault::silence()
                                  << rackResult("get_des_val", "", readFailed) << 1000;
     QTest::newRow("endless stream ends at the deadline") << "Get_des_val" << 0x4F << SimFault::stream(64, 10)
@@ -692,7 +695,7 @@ void TestSerialExchange::frameEndOnTheRack_data()
     QTest::addColumn<int>("frameEnd");
     QTest::addColumn<QString>("expected");
     const QString dose = rackResult("get_des_val", "0.000123000");
-    const QString noDose = rackResult("get_des_val", "0.000000000");
+    const QString noDose = rackResult("get_des_val", "", QStringLiteral("ошибка чтения ЭД гамма"));
     QByteArray records;
     for (const QByteArray &r : SimRack::makeHistory(3))
         records += r;
@@ -773,6 +776,57 @@ void TestSerialExchange::frameEndOnTheRack()
     default:
         QVERIFY(framed.reply == silence.reply || framed.reply == silence.reply.left(frameSize));
     }
+}
+
+// In the frame mode a whole frame that does not answer the request (another
+// command code or dosimeter number: a late copy of an earlier reply) is
+// dropped and the exchange goes on; the silence rule keeps every byte.
+void TestSerialExchange::foreignFrames_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("chunks");
+    QTest::addColumn<QByteArray>("framed");     // what the frame mode returns
+    QTest::addColumn<bool>("endsAtFrame");      // without waiting for the silence
+    const QByteArray request = frame::build(12345, 0x17);
+    const QByteArray rate = frame::build(12345, 0x17, frame::float32Bytes(1.5f));
+    const QByteArray dose = frame::build(12345, 0x4F, frame::float64Bytes(2.5));
+    const QByteArray stranger = frame::build(777, 0x17, frame::float32Bytes(9.0f));
+    auto hex = [](const QByteArray &b) { return QString::fromLatin1(b.toHex()); };
+    QTest::newRow("late copy, then the reply") << request << "0:" + hex(dose) + ",5:" + hex(rate) << rate << true;
+    QTest::newRow("late copy and the reply in one piece") << request << "0:" + hex(dose + rate) << rate << true;
+    QTest::newRow("late copy split across the reply's start")
+        << request << "0:" + hex(dose.left(9)) + ",5:" + hex(dose.mid(9) + rate) << rate << true;
+    QTest::newRow("two late copies") << request << "0:" + hex(dose + dose) + ",5:" + hex(rate) << rate << true;
+    QTest::newRow("another dosimeter's frame") << request << "0:" + hex(stranger) + ",5:" + hex(rate) << rate << true;
+    QTest::newRow("only a frame of another command") << request << "0:" + hex(dose) << QByteArray() << false;
+    QTest::newRow("identity read takes any number")
+        << frame::identity() << "0:" + hex(frame::build(777, 0x01, QByteArray(1, '\x01')))
+        << frame::build(777, 0x01, QByteArray(1, '\x01')) << true;
+    QTest::newRow("bytes that are no frame stay") << request << "0:00" + hex(rate) << QByteArray(1, 0) + rate << false;
+}
+
+void TestSerialExchange::foreignFrames()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QString, chunks);
+    QFETCH(QByteArray, framed);
+    QFETCH(bool, endsAtFrame);
+    const QList<Chunk> script = parseChunks(chunks);
+    m_device->setScript([script](const QByteArray &) { return script; });
+    QByteArray all;
+    for (const Chunk &c : script)
+        all += c.bytes;
+
+    G_reply_end = ReplyEnd::Silence;
+    QCOMPARE(Compport(port(0), request).toHex(' '), all.toHex(' '));
+    G_reply_end = ReplyEnd::Frame;
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(Compport(port(0), request).toHex(' '), framed.toHex(' '));
+    if (endsAtFrame)
+        QVERIFY2(t.elapsed() < kExchangeSilenceMs, QByteArray::number(t.elapsed()).constData());
+    else
+        QVERIFY2(t.elapsed() >= kExchangeSilenceMs, QByteArray::number(t.elapsed()).constData());
 }
 
 void TestSerialExchange::numberOverTcp()

@@ -1,6 +1,7 @@
 // The query code over the cabinet's SQLite file and the site's PostgreSQL:
-// which read-outs count as confirmed, workers of a year, paging and filters,
-// and dose_report's arguments, outputs and exit codes.
+// the counting rule (the same table of cases for JournalQuery on both
+// databases and for the site's views), workers of a year, paging and
+// filters, and dose_report's arguments, outputs and exit codes.
 #include "journaltest.h"
 #include "journalstore.h"
 #include "testsupport.h"
@@ -40,6 +41,17 @@ JournalRow ev(const QString &kind, int cell, const QString &number, const QStrin
             r.insert(QStringLiteral("dose_neutron"), neutron);
         r.insert(QStringLiteral("rate_gamma"), gamma / 10);
     }
+    return r;
+}
+
+// The row with more columns set (erased, journal_id, source ...); a new
+// time_text sets ts too.
+JournalRow with(JournalRow r, const QVariantMap &more)
+{
+    for (auto it = more.cbegin(); it != more.cend(); ++it)
+        r.insert(it.key(), it.value());
+    r.insert(QStringLiteral("ts"), QDateTime::fromString(r.value(QStringLiteral("time_text")).toString(), Qt::ISODate)
+                                       .toSecsSinceEpoch());
     return r;
 }
 
@@ -118,52 +130,110 @@ private slots:
             && m_cluster.execFile(sourcePath(QStringLiteral("db/journal.sql"))).isEmpty();
     }
 
-    // Which read-outs count, on both databases; on PostgreSQL the view that
-    // the annual dose function reads agrees with the query code.
-    void confirmedDoses_data()
+    // The counting rule as a table: rows in journal order -> the counted dose
+    // of each worker in 2026 and the read-outs still pending. The same table
+    // runs over SQLite and PostgreSQL through JournalQuery, and over the
+    // site's views dose_year_by_worker and dose_counted, so that the two
+    // implementations of the rule cannot drift apart.
+    void countingRule_data()
     {
         QTest::addColumn<Rows>("rows");
         QTest::addColumn<Doses>("doses");       // per worker, year 2026
-        QTest::addColumn<int>("unconfirmed");
-        const QString r = QStringLiteral("readout"), c = QStringLiteral("confirm");
+        QTest::addColumn<int>("pending");
+        const QString r = QStringLiteral("readout"), c = QStringLiteral("confirm"), nc = QStringLiteral("not_confirmed"),
+                      i = QStringLiteral("issue"), h = QStringLiteral("history"), b = QStringLiteral("cell_block"),
+                      u = QStringLiteral("cell_unblock");
         const QString n1 = QStringLiteral("701"), n2 = QStringLiteral("702");
-        QTest::newRow("read-out then confirmation") << Rows{ev(r, 1, n1, "W1", 2.5, 0.5), ev(c, 1, n1)}
-                                                    << Doses{{"W1", 3.0}} << 0;
-        QTest::newRow("confirmation without read-out") << Rows{ev(c, 1, n1)} << Doses{} << 0;
-        QTest::newRow("read twice: the latest counts")
-            << Rows{ev(r, 1, n1, "W1", 2.0), ev(r, 1, n1, "W1", 2.25), ev(c, 1, n1)} << Doses{{"W1", 2.25}} << 1;
-        QTest::newRow("confirmed twice: counted once")
-            << Rows{ev(r, 1, n1, "W1", 2.0), ev(c, 1, n1), ev(c, 1, n1)} << Doses{{"W1", 2.0}} << 0;
-        QTest::newRow("confirmation of another cell or number")
-            << Rows{ev(r, 1, n1, "W1", 2.0), ev(c, 2, n1), ev(c, 1, n2)} << Doses{} << 1;
-        QTest::newRow("OUT_true that did not confirm")
-            << Rows{ev(r, 1, n1, "W1", 2.0), ev(QStringLiteral("not_confirmed"), 1, n1)} << Doses{} << 1;
-        QTest::newRow("confirmation before the read-out")
-            << Rows{ev(c, 1, n1), ev(r, 1, n1, "W1", 2.0)} << Doses{} << 1;
-        QTest::newRow("another cabinet's confirmation")
-            << Rows{ev(r, 1, n1, "W1", 2.0), ev(c, 1, n1, QString(), 0, 0, "2026-03-01T11:00:00+03:00", "B")}
-            << Doses{} << 1;
-        QTest::newRow("two workers, two cycles of one dosimeter")
-            << Rows{ev(r, 1, n1, "W1", 1.0), ev(c, 1, n1), ev(r, 3, n1, "W2", 4.0), ev(c, 3, n1),
+        const QVariantMap erased{{"erased", 1}}, kept{{"erased", 0}};
+        auto at = [](const char *time) { return QVariantMap{{"time_text", QString::fromLatin1(time)}}; };
+        // Rows of this version name their file and say whether they erased.
+        auto v2 = [](JournalRow row, QVariantMap more = {}) {
+            more.insert(QStringLiteral("journal_id"), QStringLiteral("f1"));
+            if (row.value(QStringLiteral("kind")) != QLatin1String("readout") && !more.contains(QStringLiteral("erased")))
+                more.insert(QStringLiteral("erased"), 0);
+            return with(row, more);
+        };
+
+        QTest::newRow("read-out alone: pending, counted") << Rows{v2(ev(r, 1, n1, "W1", 2.5, 0.5))} << Doses{{"W1", 3.0}} << 1;
+        QTest::newRow("confirmation that erased")
+            << Rows{v2(ev(i, 1, n1, "W1"), erased), v2(ev(r, 1, n1, "W1", 2.5, 0.5)), v2(ev(h, 1, n1)), v2(ev(c, 1, n1), erased)}
+            << Doses{{"W1", 3.0}} << 0;
+        QTest::newRow("re-inserted before confirmation: counted once")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(r, 4, n1, "W1", 2.25)), v2(ev(c, 4, n1), erased)}
+            << Doses{{"W1", 2.25}} << 0;
+        QTest::newRow("re-inserted, not confirmed yet")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(r, 4, n1, "W1", 2.25))} << Doses{{"W1", 2.25}} << 1;
+        QTest::newRow("failed confirmation that erased, then the next issue")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(nc, 1, n1), erased), v2(ev(i, 1, n1, "W2"), erased),
+                    v2(ev(r, 2, n1, "W2", 1.0))}
+            << Doses{{"W1", 2.0}, {"W2", 1.0}} << 1;
+        QTest::newRow("failed confirmation that did not erase, read again")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(nc, 1, n1), kept), v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(c, 1, n1), erased)}
+            << Doses{{"W1", 2.0}} << 0;
+        QTest::newRow("confirmation that did not erase is no boundary")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(c, 1, n1), kept), v2(ev(r, 1, n1, "W1", 2.5))} << Doses{{"W1", 2.5}} << 1;
+        QTest::newRow("block, then unblock that erased")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(b, 1, n1)), v2(ev(u, 1, n1), erased), v2(ev(i, 1, n1, "W1"), erased),
+                    v2(ev(r, 1, n1, "W1", 0.5))}
+            << Doses{{"W1", 2.5}} << 1;
+        QTest::newRow("recovered and before-reset read-outs count like scans")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0), {{"source", "recovered"}}), v2(ev(c, 1, n1), erased),
+                    v2(ev(i, 1, n1, "W2"), erased), v2(ev(r, 1, n1, "W2", 0.75), {{"source", "before_reset"}}),
+                    v2(ev(i, 1, n1, "W3"), erased)}
+            << Doses{{"W1", 2.0}, {"W2", 0.75}} << 0;
+        QTest::newRow("another dosimeter's boundary ends no cycle")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(c, 2, n2), erased), v2(ev(r, 1, n1, "W1", 2.5))} << Doses{{"W1", 2.5}} << 1;
+        QTest::newRow("two journal files of one cabinet, same number")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), with(ev(r, 1, n1, "W1", 3.0), {{"journal_id", "f2"}})}
+            << Doses{{"W1", 5.0}} << 2;
+        QTest::newRow("two cabinets, same number")
+            << Rows{v2(ev(r, 1, n1, "W1", 2.0)), v2(ev(r, 1, n1, "W1", 3.0, 0, "2026-03-01T11:00:00+03:00", "B"))}
+            << Doses{{"W1", 5.0}} << 2;
+        QTest::newRow("replaced across the new year")
+            << Rows{v2(ev(r, 1, n1, "W1", 9.0), at("2025-12-31T23:59:00+03:00")), v2(ev(r, 1, n1, "W1", 9.5), at("2026-01-02T08:00:00+03:00")),
+                    v2(ev(c, 1, n1), erased)}
+            << Doses{{"W1", 9.5}} << 0;
+        QTest::newRow("read out in the old year, erased in the new one")
+            << Rows{v2(ev(r, 1, n1, "W1", 9.0), at("2025-12-31T23:59:00+03:00")), v2(ev(c, 1, n1), erased),
+                    v2(ev(r, 1, n1, "W1", 1.0), at("2026-01-02T08:00:00+03:00")), v2(ev(c, 1, n1), erased)}
+            << Doses{{"W1", 1.0}} << 0;
+        // Rows older than the erased column: confirm, cell_unblock and issue end a cycle.
+        QTest::newRow("legacy: read twice, confirmed")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(r, 1, n1, "W1", 2.25), ev(c, 1, n1)} << Doses{{"W1", 2.25}} << 0;
+        QTest::newRow("legacy: not_confirmed is no boundary")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(nc, 1, n1), ev(r, 1, n1, "W1", 2.0), ev(c, 1, n1)} << Doses{{"W1", 2.0}} << 0;
+        QTest::newRow("legacy: unblock and issue are boundaries")
+            << Rows{ev(r, 1, n1, "W1", 2.0), ev(u, 1, n1), ev(r, 1, n1, "W1", 1.0), ev(i, 1, n1, "W2"), ev(r, 1, n1, "W2", 4.0)}
+            << Doses{{"W1", 3.0}, {"W2", 4.0}} << 1;
+        QTest::newRow("legacy: confirmed twice, two workers")
+            << Rows{ev(r, 1, n1, "W1", 1.0), ev(c, 1, n1), ev(c, 1, n1), ev(r, 3, n1, "W2", 4.0), ev(c, 3, n1),
                     ev(r, 1, n1, "W1", 0.5), ev(c, 1, n1)}
             << Doses{{"W1", 1.5}, {"W2", 4.0}} << 0;
-        QTest::newRow("read out in the old year, confirmed in the new one")
-            << Rows{ev(r, 1, n1, "W1", 9.0, 0, "2025-12-31T23:59:00+03:00"), ev(c, 1, n1, {}, 0, 0, "2026-01-01T00:01:00+03:00"),
-                    ev(r, 1, n1, "W1", 1.0, 0, "2026-01-02T08:00:00+03:00"), ev(c, 1, n1, {}, 0, 0, "2026-01-02T08:01:00+03:00")}
-            << Doses{{"W1", 1.0}} << 0;
+        QTest::newRow("legacy rows then rows of this version, one dosimeter")
+            << Rows{ev(r, 1, n1, "W1", 1.0), ev(c, 1, n1), with(ev(r, 1, n1, "W1", 2.0), {{"journal_id", "f1"}})}
+            << Doses{{"W1", 3.0}} << 1;
     }
-    void confirmedDoses()
+    void countingRule()
     {
         QFETCH(Rows, rows);
         QFETCH(Doses, doses);
-        QFETCH(int, unconfirmed);
+        QFETCH(int, pending);
         const QString path = sqliteWith(rows);
         QVERIFY(!path.isEmpty());
         ScopedDb lite(path);
         JournalQuery q(lite.db());
         QCOMPARE(dosesOf(q.workers(2026)), doses);
-        QCOMPARE(q.unconfirmed().rows.size(), unconfirmed);
+        QCOMPARE(q.unconfirmed().rows.size(), pending);
         QCOMPARE(q.lastError(), QString());
+        Doses perWorker;
+        for (const QString &uid : doses.keys()) {
+            const JournalTable t = q.workerDoses(uid);
+            for (int k = 0; k < t.rows.size(); ++k) {
+                if (t.value(k, QStringLiteral("time_text")).toString().startsWith(QLatin1String("2026")))
+                    perWorker[uid] += t.value(k, QStringLiteral("dose")).toDouble();
+            }
+        }
+        QCOMPARE(perWorker, doses);
 
         if (!m_pg)
             QSKIP("no PostgreSQL cluster");
@@ -173,13 +243,14 @@ private slots:
         QCOMPARE(insertRows(site.db(), rows), QString());
         JournalQuery pq(site.db());
         QCOMPARE(dosesOf(pq.workers(2026)), doses);
-        QCOMPARE(pq.unconfirmed().rows.size(), unconfirmed);
+        QCOMPARE(pq.unconfirmed().rows.size(), pending);
         Doses view;
         QSqlQuery v(site.db());
         QVERIFY(v.exec(QStringLiteral("SELECT uid, dose FROM dose_year_by_worker WHERE year = 2026")));
         while (v.next())
             view.insert(v.value(0).toString(), v.value(1).toDouble());
         QCOMPARE(view, doses);
+        QCOMPARE(site.scalar(QStringLiteral("SELECT count(*) FROM dose_counted WHERE pending")).toInt(), pending);
     }
 
     // Pages of events in order, filters and counts.
@@ -256,10 +327,11 @@ private slots:
             << (QStringList{QStringLiteral("--sqlite"), f, QStringLiteral("--csv"), QStringLiteral("workers"), QStringLiteral("--year"), QStringLiteral("2026")})
             << 0
             << QStringLiteral("uid,name,issues,returns,dose,max_rate_gamma,max_rate_neutron\r\n"
-                              "W1,\"ИВАНОВ, И.\",1,1,3,0.25,\r\n");
+                              "W1,\"ИВАНОВ, И.\",1,1,3,0.25,\r\n"
+                              "W2,,0,1,1.5,0.15,\r\n");
         QTest::newRow("unconfirmed, text")
             << (QStringList{QStringLiteral("--sqlite"), f, QStringLiteral("unconfirmed")}) << 0
-            << QStringLiteral("time_text                  ts          cabinet_id  seq  cell  number  uid  work_order  dose_gamma  dose_neutron  dose  rate_gamma  rate_neutron\n"
+            << QStringLiteral("time_text                  ts          cabinet_id  seq  cell  number  uid  work_order  dose_gamma  dose_neutron  dose  rate_gamma  rate_neutron  source\n"
                               "2026-03-01T10:00:00+03:00  1772348400  A           4    2     702     W2               1.5                       1.5   0.15\n");
         QTest::newRow("journal named by the settings")
             << (QStringList{QStringLiteral("--settings"), QStringLiteral("%SETTINGS%"), QStringLiteral("--csv"), QStringLiteral("unconfirmed")})

@@ -1,12 +1,16 @@
 // The journal of the real controller over the simulated rack: the rows of a
 // whole issue-and-return cycle, the same cycle with the journal off giving
 // the same replies, files and frames, a read-out row that survives kill -9
-// right after its reply, and a journal that cannot be written (read-only
-// folder, full disk, a file that is not a database) never failing a command.
+// right after its reply, a journal that cannot be written (read-only
+// folder, full disk) never failing a command and losing no row, a second
+// controller on the same journal refused, and a file that is not a database
+// (found at start-up or during a write) moved aside with its replacement
+// row kept.
 #include "journaltest.h"
 #include "journalstore.h"
 #include "tst_issue_rig.h"
 
+#include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -131,30 +135,31 @@ private slots:
         QVERIFY(!QFile::exists(journalPath(off)));
 
         const QVector<JournalRow> rows = journalRows(journalPath(on));
-        QCOMPARE(kinds(rows), (QStringList{QStringLiteral("startup"), QStringLiteral("issue"), QStringLiteral("cell_free"),
+        QCOMPARE(kinds(rows), (QStringList{QStringLiteral("startup"), QStringLiteral("issue"), QStringLiteral("freed"),
                                            QStringLiteral("readout"), QStringLiteral("history"), QStringLiteral("confirm")}));
         const bool gn = type == kGammaNeutron;
         const QString host = QSysInfo::machineHostName();
         const QVector<JournalRow> expected{
             {{"dosimeter_type", type}, {"cabinet_id", host}, {"time_text", "2026-01-01T00:00:20Z"}, {"ts", 1767225620}},
             {{"command", gn ? "IN_gn" : "IN_g"}, {"cell", 1}, {"number", "402"}, {"port", on.rack->portPath(0)},
-             {"uid", "AB12"}, {"uname", "ИВАНОВ"}, {"work_order", "ЦЕХ 5"}, {"gdel", 1500}, {"gder2", 200},
-             {"ndel", gn ? "1" : ""}, {"outcome", ""}, {"operator", "smena1"}},
-            {{"cell", 1}, {"number", "402"}, {"note", "free"}},
+             {"uid", "AB12"}, {"uname", "ИВАНОВ"}, {"work_order", "ЦЕХ 5"}, {"gdel", 1.5}, {"gder2", 0.2},
+             {"ndel", gn ? "0.001" : ""}, {"threshold_unit", "dosimeter"}, {"erased", 1}, {"outcome", ""},
+             {"operator", "smena1"}},
+            {{"cell", 1}, {"number", "402"}, {"note", ""}},
             {{"cell", 2}, {"number", "402"}, {"uid", "AB12"}, {"work_order", "ЦЕХ 5"}, {"dosimeter_type", type},
              {"dose_gamma", 0.000123}, {"rate_gamma", 1.5}, {"rate_gamma_time", 1234},
              {"dose_neutron", gn ? "0.5" : ""}, {"rate_neutron", gn ? "0.25" : ""}, {"rate_neutron_time", gn ? "77" : ""},
+             {"source", "scan"},
              {"reply", QString(withJournal.replies.at(2)).replace(QStringLiteral("<work>"), on.work())}},
             {{"cell", 2}, {"number", "402"}, {"history", QJsonDocument::fromJson(withJournal.replies.at(3).toUtf8())
                                                              .object().value(QStringLiteral("history_all")).toString()}},
-            {{"cell", 2}, {"number", "402"}, {"outcome", ""}, {"request", QStringLiteral(
+            {{"cell", 2}, {"number", "402"}, {"outcome", ""}, {"erased", 1}, {"request", QStringLiteral(
                  "{\"command\":\"OUT_true\",\"nomer_ppd\":\"402\",\"cell\":\"2\",\"error\":\"\"}")}},
         };
         for (int i = 0; i < rows.size(); ++i) {
             const QString m = mismatch(rows.at(i), expected.at(i));
             QVERIFY2(m.isEmpty(), qPrintable(QStringLiteral("row %1 (%2): ").arg(i).arg(kinds(rows).at(i)) + m));
-            QCOMPARE(rows.at(i).value(QStringLiteral("seq")).toLongLong(),
-                     JournalStore::firstSeqOfNewFile(1767225620) + i);
+            QCOMPARE(rows.at(i).value(QStringLiteral("seq")).toLongLong(), qint64(1 + i));
         }
         QVERIFY(!rows.at(4).value(QStringLiteral("history")).toString().isEmpty());
     }
@@ -189,9 +194,11 @@ private slots:
         r.server.reset();
     }
 
-    // A journal folder that is read-only, or a disk that is full: every
-    // reply is the usual one, the failure is logged once, and the first row
-    // written afterwards follows a gap row counting the lost events.
+    // A journal folder that is read-only, or a disk that is full, while
+    // three returned dosimeters are read out: every reply is the usual one,
+    // the failure is logged once, the rows wait in memory, and once the
+    // journal can be written again the retry writes all three read-outs in
+    // order, with no gap row.
     void unwritableJournal_data()
     {
         QTest::addColumn<bool>("fullDisk");
@@ -208,11 +215,12 @@ private slots:
             QSKIP("needs root to mount a small tmpfs (read-only and full file systems)");
         const QString journal = folder + QStringLiteral("/journal.sqlite");
         const QStringList settings{QStringLiteral("journal=") + journal};
-        Rig r(2);
+        Rig r(3);
         QVERIFY(r.start(kGamma, {}, 30, settings));
         QCOMPARE(r.request(QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"1\",\"block\":\"A\"}")), kFree);
+        QCOMPARE(r.request(QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"1\",\"block\":\"\"}")), kFree);
 
-        int lost = 3;
+        QStringList expected{QStringLiteral("startup"), QStringLiteral("cell_block"), QStringLiteral("cell_unblock")};
         if (fullDisk) {
             QVERIFY(fs.fill(folder + QStringLiteral("/filler")));
         } else {
@@ -221,64 +229,121 @@ private slots:
             r.server.reset();
             QVERIFY(fs.setReadOnly(true));
             QVERIFY(r.start(kGamma, {}, 30, settings));
-            ++lost;   // its start-up
+            expected << QStringLiteral("startup");
         }
-        const QString port = r.rack->portBase() + QStringLiteral("9");
-        const QStringList requests{
-            QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"2\",\"block\":\"B\"}"),
-            QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"2\",\"block\":\"\"}"),
-            QStringLiteral("{\"command\":\"Init_hub_ini\",\"port\":\"%1\",\"cell\":\"2\"}").arg(port),
-        };
-        const QStringList replies{kFree, kFree,
-                                  QStringLiteral("{\"port\": \"%1\", \"cell\": \"2\", \"error\":\"Не найден дозиметр по "
-                                                 "номеру порта: %1 ячейка 2\"}").arg(port)};
-        for (int i = 0; i < requests.size(); ++i)
-            QCOMPARE(r.request(requests.at(i)), replies.at(i));
+        for (int cell = 1; cell <= 3; ++cell) {
+            SimDosimeter d = rig::returned(700 + cell, SimGamma);
+            d.gammaDose = 0.25 * cell;
+            QVERIFY(r.rack->insert(cell, d) >= 0);
+            const QString out = r.request(QStringLiteral("{\"command\":\"OUT\"}"));
+            QVERIFY2(out.startsWith(QStringLiteral("{\"OUT\":\"1300\",\"c\":\"%1\"").arg(cell)), qPrintable(out));
+            expected << QStringLiteral("readout");
+        }
         QCOMPARE(r.server->process().state(), QProcess::Running);
         QCOMPARE(logLinesWith(*r.server, QStringLiteral(" не записан")) + logLinesWith(*r.server, QStringLiteral(" недоступен")), 1);
+        QCOMPARE(kinds(journalRows(journal)).size(), 3);
 
         if (fullDisk)
             QVERIFY(QFile::remove(folder + QStringLiteral("/filler")));
         else
             QVERIFY(fs.setReadOnly(false));
-        QCOMPARE(r.request(QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"1\",\"block\":\"\"}")), kFree);
+        // No command comes: the retry timer writes what waited.
+        QElapsedTimer t;
+        t.start();
+        while (kinds(journalRows(journal)).size() < expected.size() && t.elapsed() < 20000)
+            QTest::qWait(200);
         QCOMPARE(logLinesWith(*r.server, QStringLiteral("снова записывается")), 1);
         r.server.reset();
 
         const QVector<JournalRow> rows = journalRows(journal);
-        QCOMPARE(kinds(rows), (QStringList{QStringLiteral("startup"), QStringLiteral("cell_block"), QStringLiteral("gap"),
-                                           QStringLiteral("cell_unblock")}));
-        const JournalRow &gap = rows.at(2);
-        QCOMPARE(gap.value(QStringLiteral("lost_count")).toInt(), lost);
-        QVERIFY(gap.value(QStringLiteral("lost_first")).toLongLong() >= rows.at(1).value(QStringLiteral("ts")).toLongLong());
-        QVERIFY(gap.value(QStringLiteral("lost_last")).toLongLong() >= gap.value(QStringLiteral("lost_first")).toLongLong());
-        QVERIFY(gap.value(QStringLiteral("lost_last")).toLongLong() <= rows.at(3).value(QStringLiteral("ts")).toLongLong());
-        QVERIFY(rows.at(3).value(QStringLiteral("seq")).toLongLong() > rows.at(1).value(QStringLiteral("seq")).toLongLong());
+        QCOMPARE(kinds(rows), expected);
+        for (int cell = 1; cell <= 3; ++cell) {
+            const JournalRow &readout = rows.at(rows.size() - 4 + cell);
+            QCOMPARE(readout.value(QStringLiteral("cell")).toInt(), cell);
+            QCOMPARE(readout.value(QStringLiteral("number")).toString(), QString::number(700 + cell));
+            QCOMPARE(readout.value(QStringLiteral("dose_gamma")).toDouble(), 0.25 * cell);
+        }
+        for (int i = 1; i < rows.size(); ++i)
+            QVERIFY(rows.at(i).value(QStringLiteral("seq")).toLongLong() > rows.at(i - 1).value(QStringLiteral("seq")).toLongLong());
+        // The annual dose counts all three.
+        ScopedDb db(journal);
+        QCOMPARE(JournalQuery(db.db()).workers(QDate::currentDate().year()).value(0, QStringLiteral("dose")).toDouble(), 1.5);
     }
 
-    // A journal file that is not a database is moved aside under a
-    // time-stamped name and a new journal starts, its numbers above any the
-    // old file could have given.
+    // A second controller on the journal of a running one refuses to start
+    // and says why; the first one's rows are all there, none of the second.
+    void secondControllerRefused()
+    {
+        Rig first(1), second(1);
+        const QString journal = journalPath(first);
+        QVERIFY(first.start(kGamma));
+        QCOMPARE(first.request(QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"1\",\"block\":\"A\"}")), kFree);
+        QVERIFY(!second.start(kGamma, {}, 30, {QStringLiteral("journal=") + journal}));
+        QVERIFY(second.server->process().state() == QProcess::NotRunning || second.server->process().waitForFinished(10000));
+        QCOMPARE(second.server->process().exitStatus(), QProcess::NormalExit);
+        QVERIFY(second.server->process().exitCode() != 0);
+        const QString log = QString::fromUtf8(second.server->log());
+        QVERIFY2(log.contains(QStringLiteral("журнал %1 ведет другой процесс").arg(journal)), qPrintable(log));
+        QVERIFY2(log.contains(QStringLiteral("сервер не запущен")), qPrintable(log));
+        QVERIFY(!QFile::exists(journalPath(second)));
+
+        QCOMPARE(first.request(QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"1\",\"block\":\"\"}")), kFree);
+        first.server.reset();
+        QCOMPARE(kinds(journalRows(journal)),
+                 (QStringList{QStringLiteral("startup"), QStringLiteral("cell_block"), QStringLiteral("cell_unblock")}));
+        // With the first one gone, the second one starts.
+        QVERIFY(second.start(kGamma, {}, 30, {QStringLiteral("journal=") + journal}));
+        second.server.reset();
+        QCOMPARE(kinds(journalRows(journal)).size(), 4);
+    }
+
+    // A journal file that is not a database, found at start-up or by a
+    // write, is moved aside under a time-stamped name and a new journal
+    // starts; its first row names the old file, and no row is lost.
+    void corruptJournalMovedAside_data()
+    {
+        QTest::addColumn<bool>("midWrite");
+        QTest::newRow("at start-up") << false;
+        QTest::newRow("during a write") << true;
+    }
     void corruptJournalMovedAside()
     {
+        QFETCH(bool, midWrite);
         Rig r(1);
         const QByteArray garbage = QByteArray("this is no database\n").repeated(400);
-        writeBytes(journalPath(r), garbage);
-        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        if (!midWrite)
+            writeBytes(journalPath(r), garbage);
         QVERIFY(r.start(kGamma));
+        QStringList expected{QStringLiteral("journal_replaced"), QStringLiteral("startup"), QStringLiteral("cell_block")};
+        if (midWrite) {
+            // The controller holds the file open; everything of it turns to
+            // garbage (its write-ahead log and shared index too, so that the
+            // next write reads the file again).
+            QVERIFY(QFile::exists(journalPath(r) + QStringLiteral("-shm")));
+            for (const char *suffix : {"", "-wal", "-shm"}) {
+                const QString file = journalPath(r) + QLatin1String(suffix);
+                QFile f(file);
+                QVERIFY(f.open(QIODevice::ReadWrite));
+                const qint64 size = f.size();
+                f.write(*suffix == '\0' ? garbage.left(int(qMax<qint64>(size, 1))) : QByteArray(int(size), '\0'));
+                if (*suffix == '\0' && size > garbage.size())
+                    f.write(QByteArray(int(size - garbage.size()), 'g'));
+            }
+            expected = QStringList{QStringLiteral("journal_replaced"), QStringLiteral("cell_block")};
+        }
         QCOMPARE(r.request(QStringLiteral("{\"command\":\"cell_error\",\"port\":\"\",\"cell\":\"1\",\"block\":\"A\"}")), kFree);
         r.server.reset();
 
         const QStringList moved = QDir(r.work()).entryList({QStringLiteral("journal.sqlite.corrupt-*")});
-        QCOMPARE(moved.size(), 1);
-        QVERIFY2(QRegularExpression(QStringLiteral("^journal\\.sqlite\\.corrupt-\\d{8}T\\d{6}Z$")).match(moved.first()).hasMatch(),
-                 qPrintable(moved.first()));
-        QCOMPARE(readBytes(r.work() + QLatin1Char('/') + moved.first()), garbage);
+        QVERIFY2(moved.filter(QRegularExpression(QStringLiteral("^journal\\.sqlite\\.corrupt-\\d{8}T\\d{6}Z$"))).size() == 1,
+                 qPrintable(moved.join(QLatin1Char(' '))));
+        const QString old = moved.filter(QRegularExpression(QStringLiteral("Z$"))).first();
+        if (!midWrite)
+            QCOMPARE(readBytes(r.work() + QLatin1Char('/') + old), garbage);
         const QVector<JournalRow> rows = journalRows(journalPath(r));
-        QCOMPARE(kinds(rows), (QStringList{QStringLiteral("journal_replaced"), QStringLiteral("startup"),
-                                           QStringLiteral("cell_block")}));
-        QCOMPARE(rows.first().value(QStringLiteral("note")).toString(), moved.first());
-        QVERIFY(rows.first().value(QStringLiteral("seq")).toLongLong() >= JournalStore::firstSeqOfNewFile(before));
+        QCOMPARE(kinds(rows), expected);
+        QCOMPARE(rows.first().value(QStringLiteral("note")).toString(), old);
+        QCOMPARE(rows.first().value(QStringLiteral("seq")).toLongLong(), qint64(1));
     }
 };
 

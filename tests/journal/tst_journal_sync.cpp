@@ -1,12 +1,18 @@
 // The copy to a real throw-away PostgreSQL cluster: ten thousand rows with
-// the server stopped in the middle arrive exactly once; the annual dose of a
-// worker after two confirmed returns through the real controller is their
-// sum, stays so when the sync replays everything, and the terminal's own
-// login engine then refuses that worker.
+// the server stopped in the middle arrive exactly once; two journal files of
+// one cabinet numbering their rows alike both arrive whole; a row the site
+// holds with other content is kept aside and logged; a site database of an
+// older version heals on connect and a failing recompute never stops the
+// copy; the annual dose of a worker after two confirmed returns through the
+// real controller is their sum, stays so when the sync replays everything,
+// and the terminal's own login engine then refuses that worker. Also how
+// journal.sql is split into statements.
 #include "journaltest.h"
+#include "testsupport.h"
 #include "journalstore.h"
 #include "journalsync.h"
 #include "login.h"
+#include "siteschema.h"
 #include "tst_issue_rig.h"
 
 #include <QCryptographicHash>
@@ -29,18 +35,57 @@ bool waitFor(F condition, int limitMs)
     return true;
 }
 
-// A digest of every row's identity and content, in sequence order.
-QByteArray digest(QSqlDatabase &db)
+// A digest of every row's identity and content (of the rows that meet the
+// condition), in sequence order.
+QByteArray digest(QSqlDatabase &db, const QString &where = QStringLiteral("1 = 1"))
 {
     QSqlQuery q(db);
-    q.exec(QStringLiteral("SELECT cabinet_id, seq, kind, uid, number, cell, dose_gamma, request FROM dose_event ORDER BY seq"));
+    q.exec(QStringLiteral("SELECT cabinet_id, journal_id, seq, kind, uid, number, cell, dose_gamma, request FROM dose_event "
+                          "WHERE %1 ORDER BY seq").arg(where));
     QCryptographicHash h(QCryptographicHash::Sha256);
     while (q.next()) {
-        for (int i = 0; i < 8; ++i)
-            h.addData(q.value(i).toString().toUtf8() + '\x1f');
+        for (int i = 0; i < 9; ++i)
+            h.addData(q.isNull(i) ? QByteArray("\x1f\x1f") : q.value(i).toString().toUtf8() + '\x1f');
         h.addData("\x1e", 1);
     }
     return h.result().toHex();
+}
+
+// Rows of a small cycle, the k-th of a file: an issue, a read-out and an
+// erasing confirmation, with a request text that tells the rows apart.
+QVector<JournalRow> cycleRows(int k, const QString &uid, double dose)
+{
+    auto row = [&](const QString &kind, const QString &command) {
+        return JournalRow{{QStringLiteral("kind"), kind}, {QStringLiteral("command"), command},
+                          {QStringLiteral("cell"), 1 + k % 4}, {QStringLiteral("number"), QString::number(700 + k % 4)},
+                          {QStringLiteral("uid"), uid}, {QStringLiteral("outcome"), QString()},
+                          {QStringLiteral("request"), QStringLiteral("{\"k\":%1,\"c\":\"%2\"}").arg(k).arg(command)}};
+    };
+    JournalRow issue = row(QStringLiteral("issue"), QStringLiteral("IN_g"));
+    issue.insert(QStringLiteral("erased"), 1);
+    JournalRow readout = row(QStringLiteral("readout"), QStringLiteral("OUT"));
+    readout.insert(QStringLiteral("dose_gamma"), dose);
+    JournalRow confirm = row(QStringLiteral("confirm"), QStringLiteral("OUT_true"));
+    confirm.insert(QStringLiteral("erased"), 1);
+    return {issue, readout, confirm};
+}
+
+// Ships a journal file with a sync of its own until the site acknowledged its last row.
+bool shipAll(const QString &path, const PgSettings &pg, const QString &annualDoseKey = QString())
+{
+    qint64 last = 0;
+    {
+        ScopedDb lite(path);
+        last = lite.scalar(QStringLiteral("SELECT max(seq) FROM dose_event")).toLongLong();
+    }
+    JournalSync::Options o;
+    o.journalPath = path;
+    o.pg = pg;
+    o.annualDoseKey = annualDoseKey;
+    o.idleMs = 200;
+    JournalSync sync(o);
+    sync.wake();
+    return waitFor([&]() { return JournalSync::acknowledged(path) == last; }, 60000);
 }
 
 qint64 count(ScopedDb &db, const QString &table = QStringLiteral("dose_event"))
@@ -118,9 +163,189 @@ private slots:
         QCOMPARE(site.scalar(QStringLiteral("SELECT COUNT(DISTINCT seq) FROM dose_event WHERE cabinet_id = 'cab-big'"))
                      .toLongLong(),
                  qint64(total));
-        QCOMPARE(digest(site.db()), digest(lite.db()));
+        QCOMPARE(digest(site.db(), QStringLiteral("cabinet_id = 'cab-big'")), digest(lite.db()));
         // The next test reads the site's table as one cabinet's.
         QCOMPARE(site.exec(QStringLiteral("DELETE FROM dose_event WHERE cabinet_id = 'cab-big'")), QString());
+    }
+
+    // Two journal files of one cabinet both number their rows from 1 (a
+    // journal started afresh, a board whose clock was reset): the site keeps
+    // every row of both, told apart by the files' identities.
+    void twoFilesOfOneCabinet()
+    {
+        const QStringList paths{m_dir.filePath(QStringLiteral("two-a.sqlite")), m_dir.filePath(QStringLiteral("two-b.sqlite"))};
+        QStringList ids;
+        for (int f = 0; f < 2; ++f) {
+            JournalStore store(paths.at(f), QStringLiteral("cab-two"));
+            for (int k = 0; k < 20; ++k)
+                QVERIFY(store.append(cycleRows(k, QStringLiteral("T%1").arg(f), 0.5 + f)));
+            ids << store.journalId();
+        }
+        QVERIFY(ids.at(0) != ids.at(1));
+        for (const QString &path : paths)
+            QVERIFY(shipAll(path, pg()));
+        ScopedDb site(pg());
+        QCOMPARE(site.scalar(QStringLiteral("SELECT COUNT(*) FROM dose_event WHERE cabinet_id = 'cab-two'")).toLongLong(),
+                 qint64(120));
+        for (int f = 0; f < 2; ++f) {
+            ScopedDb lite(paths.at(f));
+            QCOMPARE(digest(site.db(), QStringLiteral("cabinet_id = 'cab-two' AND journal_id = '%1'").arg(ids.at(f))),
+                     digest(lite.db()));
+        }
+        QCOMPARE(site.scalar(QStringLiteral("SELECT dose FROM dose_year_by_worker WHERE uid = 'T1'")).toDouble(), 30.0);
+        QCOMPARE(count(site, QStringLiteral("dose_event_conflict")), qint64(0));
+        QCOMPARE(site.exec(QStringLiteral("DELETE FROM dose_event WHERE cabinet_id = 'cab-two'")), QString());
+    }
+
+    // A file restored from a copy goes on under the same identity: the rows
+    // the site holds alike are ignored, the one it holds with other content
+    // is kept beside it in dose_event_conflict and logged loudly, once.
+    void conflictKeptAside()
+    {
+        const QString a = m_dir.filePath(QStringLiteral("conflict-a.sqlite")), b = m_dir.filePath(QStringLiteral("conflict-b.sqlite"));
+        {
+            JournalStore store(a, QStringLiteral("cab-conflict"));
+            QVERIFY(store.append(cycleRows(0, QStringLiteral("C1"), 1.0 / 3)));   // every digit must come back
+        }
+        for (const char *suffix : {"", "-wal"})
+            QVERIFY(QFile::copy(a + QLatin1String(suffix), b + QLatin1String(suffix)));
+        QString id;
+        for (const QString &path : {a, b}) {
+            JournalStore store(path, QStringLiteral("cab-conflict"));
+            QVERIFY(store.append(cycleRows(1, path == a ? QStringLiteral("C1") : QStringLiteral("C2"), 2.0)));
+            id = store.journalId();
+        }
+        LogCapture log;
+        QVERIFY(shipAll(a, pg()));
+        QVERIFY(shipAll(b, pg()));
+        ScopedDb site(pg());
+        QCOMPARE(site.scalar(QStringLiteral("SELECT COUNT(*) FROM dose_event WHERE cabinet_id = 'cab-conflict'")).toLongLong(),
+                 qint64(6));
+        QCOMPARE(site.scalar(QStringLiteral("SELECT string_agg(uid || ':' || seq, ' ' ORDER BY seq) FROM dose_event_conflict "
+                                            "WHERE cabinet_id = 'cab-conflict' AND arrived IS NOT NULL")).toString(),
+                 QStringLiteral("C2:4 C2:5 C2:6"));
+        QCOMPARE(log.lines().filter(QStringLiteral("КОНФЛИКТ строка cab-conflict/%1/").arg(id)).size(), 3);
+        // Shipped again: nothing more is kept or logged.
+        {
+            ScopedDb lite(b);
+            QCOMPARE(lite.exec(QStringLiteral("UPDATE sync_progress SET seq = 0")), QString());
+        }
+        QVERIFY(shipAll(b, pg()));
+        QCOMPARE(count(site, QStringLiteral("dose_event_conflict")), qint64(3));
+        QCOMPARE(log.lines().filter(QStringLiteral("КОНФЛИКТ")).size(), 3);
+        QCOMPARE(site.exec(QStringLiteral("DELETE FROM dose_event WHERE cabinet_id = 'cab-conflict'; "
+                                          "DELETE FROM dose_event_conflict")),
+                 QString());
+    }
+
+    // A site database that has dose_event of the first version (holding a
+    // row) but not the function: the first connect heals it, the rows are
+    // copied and the annual dose recomputed. With no users table the
+    // recompute fails in its savepoint, is logged with the database's own
+    // message, and the copy goes on.
+    void siteHeals_data()
+    {
+        QTest::addColumn<bool>("users");
+        QTest::newRow("table without the function") << true;
+        QTest::newRow("recompute fails") << false;
+    }
+    void siteHeals()
+    {
+        QFETCH(bool, users);
+        const QString name = users ? QStringLiteral("heal_users") : QStringLiteral("heal_bare");
+        QCOMPARE(m_cluster.exec(QStringLiteral("CREATE DATABASE ") + name), QString());
+        PgSettings s = pg();
+        s.dbname = name;
+        {
+            ScopedDb site(s);
+            QStringList defs;
+            for (const journal::Column &c : journal::columns()) {
+                if (c.since == 1)
+                    defs << c.name + (c.type == journal::ColumnType::Integer ? QStringLiteral(" bigint")
+                                      : c.type == journal::ColumnType::Real ? QStringLiteral(" double precision")
+                                                                            : QStringLiteral(" text"));
+            }
+            QCOMPARE(site.exec(QStringLiteral("CREATE TABLE dose_event (%1, PRIMARY KEY (cabinet_id, seq))").arg(defs.join(", "))),
+                     QString());
+            QCOMPARE(site.exec(QStringLiteral("INSERT INTO dose_event (cabinet_id, seq, ts, time_text, kind, number, uid, dose_gamma) "
+                                              "VALUES ('cab-heal', 1, 0, '%1-01-01T00:00:00Z', 'readout', '9', 'H1', 0.25)")
+                                   .arg(QDate::currentDate().year())),
+                     QString());
+            if (users)
+                QCOMPARE(site.exec(QStringLiteral("CREATE TABLE users (user_id integer, dose_year numeric, "
+                                                  "dose_year_now_ppd numeric, code text); "
+                                                  "INSERT INTO users VALUES (1, 20, 0, 'H1')")),
+                         QString());
+        }
+        const QString path = m_dir.filePath(name + QStringLiteral(".sqlite"));
+        {
+            JournalStore store(path, QStringLiteral("cab-heal"));
+            QVERIFY(store.append(cycleRows(0, QStringLiteral("H1"), 1.5)));
+        }
+        LogCapture log;
+        QVERIFY(shipAll(path, s, QStringLiteral("code")));
+        ScopedDb site(s);
+        QCOMPARE(site.scalar(QStringLiteral("SELECT COUNT(*) FROM dose_event")).toLongLong(), qint64(4));
+        QCOMPARE(site.scalar(QStringLiteral("SELECT journal_id FROM dose_event WHERE seq = 1 AND kind = 'readout'")).toString(),
+                 QString());
+        QCOMPARE(site.scalar(QStringLiteral("SELECT pg_get_constraintdef(oid) FROM pg_constraint "
+                                            "WHERE conrelid = 'dose_event'::regclass AND contype = 'p'")).toString(),
+                 QStringLiteral("PRIMARY KEY (cabinet_id, journal_id, seq)"));
+        const QStringList failed = log.lines().filter(QStringLiteral("годовая доза не пересчитана"));
+        if (users) {
+            QCOMPARE(failed, QStringList());
+            QCOMPARE(site.scalar(QStringLiteral("SELECT dose_year_now_ppd FROM users")).toDouble(), 1.75);
+            // By hand, for one worker named in lower case.
+            QCOMPARE(site.exec(QStringLiteral("UPDATE users SET dose_year_now_ppd = 0")), QString());
+            QCOMPARE(site.scalar(QStringLiteral("SELECT dose_journal_recompute('code', 'h1')")).toDouble(), 1.75);
+            QCOMPARE(site.scalar(QStringLiteral("SELECT dose_year_now_ppd FROM users")).toDouble(), 1.75);
+        } else {
+            QCOMPARE(failed.size(), 1);
+            QVERIFY2(failed.first().contains(QStringLiteral("relation \"users\" does not exist")), qPrintable(failed.first()));
+        }
+    }
+
+    // journal.sql split into statements: semicolons inside quotes, dollar
+    // bodies and comments do not end one.
+    void splitStatements_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QStringList>("statements");
+        QTest::newRow("two statements") << "SELECT 1; SELECT 2;" << QStringList{"SELECT 1", "SELECT 2"};
+        QTest::newRow("no final semicolon") << "SELECT 1;\nSELECT 2\n" << QStringList{"SELECT 1", "SELECT 2"};
+        QTest::newRow("quoted") << "SELECT ';', \"a;b\", 'it''s;';" << QStringList{"SELECT ';', \"a;b\", 'it''s;'"};
+        QTest::newRow("dollar body")
+            << "CREATE FUNCTION f() RETURNS int LANGUAGE plpgsql AS $$ BEGIN RETURN 1; END $$; SELECT 2;"
+            << QStringList{"CREATE FUNCTION f() RETURNS int LANGUAGE plpgsql AS $$ BEGIN RETURN 1; END $$", "SELECT 2"};
+        QTest::newRow("tagged body holding $$")
+            << "DO $body$ BEGIN PERFORM '$$;'; END $body$;" << QStringList{"DO $body$ BEGIN PERFORM '$$;'; END $body$"};
+        QTest::newRow("parameter is no quote") << "PREPARE p AS SELECT $1; SELECT 2;" << QStringList{"PREPARE p AS SELECT $1", "SELECT 2"};
+        QTest::newRow("comments") << "-- a; b\nSELECT 1 /* c; d */ + 1; -- e;\n/* f; */"
+                                  << QStringList{"SELECT 1   + 1"};
+        QTest::newRow("empty statements") << ";;\n ; " << QStringList{};
+    }
+    void splitStatements()
+    {
+        QFETCH(QString, script);
+        QFETCH(QStringList, statements);
+        QCOMPARE(siteschema::splitStatements(script), statements);
+    }
+
+    // Every statement of the built-in journal.sql runs again on a database
+    // that has them all.
+    void schemaAppliesTwice()
+    {
+        const QString script = siteschema::builtInScript();
+        QVERIFY(siteschema::splitStatements(script).size() > 10);
+        ScopedDb site(pg());
+        for (int i = 0; i < 2; ++i) {
+            QString error;
+            QVERIFY2(siteschema::apply(site.db(), script, &error), qPrintable(error));
+        }
+        QString error;
+        QVERIFY(!siteschema::apply(site.db(), script + QStringLiteral("\nSELECT no_such_column FROM dose_event;"), &error));
+        QCOMPARE(error.left(41), QStringLiteral("SELECT no_such_column FROM dose_event: ER"));
+        QVERIFY2(error.contains(QStringLiteral("column \"no_such_column\" does not exist")), qPrintable(error));
     }
 
     // Two confirmed returns of worker 7 on a gamma-and-neutron rack through
