@@ -363,7 +363,7 @@ bool JournalSync::shipBatch(bool *more, QString *error)
     const qint64 last = rows.last().value(QStringLiteral("seq")).toLongLong();
     QSqlQuery progress(lite);
     const bool ready = progress.prepare(QStringLiteral("INSERT INTO sync_progress (target, seq) VALUES (?, ?) "
-                                                          "ON CONFLICT (target) DO UPDATE SET seq = excluded.seq"));
+                                                       "ON CONFLICT (target) DO UPDATE SET seq = excluded.seq"));
     progress.addBindValue(kTarget);
     progress.addBindValue(last);
     if (!ready || !progress.exec())
