@@ -73,11 +73,11 @@ bool intInRange(const QString &text, int *value, int minimum, int maximum)
 bool readFilter(const ApiRequest &req, EventFilter *f, ApiReply *refusal)
 {
     const QString from = param(req, "from"), to = param(req, "to"), cell = param(req, "cell");
-    if (!from.isEmpty() && !consoletime::parseBound(from, false, &f->fromUtc)) {
+    if (!from.isEmpty() && !parseFilterTime(from, false, &f->fromUtc)) {
         *refusal = ApiReply::error(400, QStringLiteral("Начало периода: нужна дата или дата и время"));
         return false;
     }
-    if (!to.isEmpty() && !consoletime::parseBound(to, true, &f->toUtc)) {
+    if (!to.isEmpty() && !parseFilterTime(to, true, &f->toUtc)) {
         *refusal = ApiReply::error(400, QStringLiteral("Конец периода: нужна дата или дата и время"));
         return false;
     }
@@ -273,7 +273,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
     // One dosimeter: its events paged like the records (newest first), its
     // read-outs and issues per month for the chart, its last history read-out.
     journalRoute(table, ctx, "/api/dosimeter", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &,
-                                                  const QSqlDatabase &db) {
+                                                  const QSqlDatabase &) {
         const QString number = param(req, "number");
         if (number.isEmpty())
             return ApiReply::error(400, QStringLiteral("Не указан номер дозиметра"));
@@ -287,10 +287,9 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
         QJsonObject out = eventPage(query, f, page);
         if (!query.lastError().isEmpty())
             return ApiReply();
-        QString error;
-        const JournalTable months = dosimeterMonths(db, number, &error);
-        if (!error.isEmpty())
-            return ApiReply::error(500, QStringLiteral("Запрос к журналу не удался: ") + error);
+        const JournalTable months = query.dosimeterMonths(number);
+        if (!query.lastError().isEmpty())
+            return ApiReply::error(500, QStringLiteral("Запрос к журналу не удался: ") + query.lastError());
         const JournalTable history = query.lastHistory(number);
         QJsonValue last;   // null: never read
         if (!history.rows.isEmpty()) {

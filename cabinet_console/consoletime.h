@@ -18,12 +18,4 @@ QString offsetText(qint64 utcSeconds);
 QJsonObject zoneJson(qint64 utcSeconds);
 QString zoneLabel(qint64 utcSeconds);
 
-// A bound of a time filter: "2026-01-02" (the whole day), "2026-01-02T10:00"
-// (that minute) or "2026-01-02T10:00:30" (that second), a blank allowed for
-// the T, in the cabinet's zone unless the text ends in "Z" or an offset such
-// as "+03:00". A start is the first second of what the text names; an end
-// (end = true) is the second after its last, so a range includes both ends
-// at the precision given. False when the text is none of these.
-bool parseBound(const QString &text, bool end, qint64 *utcSeconds);
-
 } // namespace consoletime

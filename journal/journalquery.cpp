@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -276,65 +277,57 @@ QByteArray tableToCsv(const JournalTable &table, bool guardFormulas)
     return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
 }
 
-bool parseFilterTime(const QString &text, bool end, qint64 *utc)
+bool parseFilterTime(const QString &text, bool end, qint64 *utcSeconds)
 {
-    const QDate date = QDate::fromString(text, Qt::ISODate);
-    if (date.isValid()) {
-        *utc = QDateTime(end ? date.addDays(1) : date, QTime(0, 0)).toSecsSinceEpoch();
+    static const QRegularExpression re(QStringLiteral(
+        "^(\\d{4})-(\\d{2})-(\\d{2})(?:[T ](\\d{2}):(\\d{2})(?::(\\d{2}))?(Z|[+-]\\d{2}:?\\d{2})?)?$"));
+    const QRegularExpressionMatch m = re.match(text.trimmed());
+    if (!m.hasMatch())
+        return false;
+    const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    if (!date.isValid())
+        return false;
+    if (m.captured(4).isEmpty()) {
+        const QDateTime day(end ? date.addDays(1) : date, QTime(0, 0), Qt::LocalTime);
+        *utcSeconds = day.toSecsSinceEpoch();
         return true;
     }
-    const QDateTime t = QDateTime::fromString(text, Qt::ISODate);
-    if (!t.isValid())
+    const bool withSeconds = !m.captured(6).isEmpty();
+    const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), withSeconds ? m.captured(6).toInt() : 0);
+    if (!time.isValid())
         return false;
-    *utc = t.toSecsSinceEpoch() + (end ? 1 : 0);
+    QDateTime moment;
+    const QString zone = m.captured(7);
+    if (zone.isEmpty()) {
+        moment = QDateTime(date, time, Qt::LocalTime);
+    } else if (zone == QLatin1String("Z")) {
+        moment = QDateTime(date, time, Qt::UTC);
+    } else {
+        const QString digits = QString(zone).remove(QLatin1Char(':'));
+        const int hours = digits.mid(1, 2).toInt(), minutes = digits.mid(3, 2).toInt();
+        if (hours > 14 || minutes > 59)
+            return false;
+        const int offset = (hours * 3600 + minutes * 60) * (zone.startsWith(QLatin1Char('-')) ? -1 : 1);
+        moment = QDateTime(date, time, Qt::OffsetFromUTC, offset);
+    }
+    if (!moment.isValid())
+        return false;
+    *utcSeconds = moment.toSecsSinceEpoch() + (end ? (withSeconds ? 1 : 60) : 0);
     return true;
 }
 
-JournalTable dosimeterMonths(const QSqlDatabase &db, const QString &number, QString *error)
+JournalTable JournalQuery::dosimeterMonths(const QString &number) const
 {
-    // Journals written before the erasure columns existed: a confirm, an
-    // unblock or an issue is where a dose was erased.
-    const QSqlRecord columns = db.record(QStringLiteral("dose_event"));
-    const bool hasErased = columns.contains(QStringLiteral("erased"));
-    const QString legacyBoundary = QStringLiteral("kind IN ('confirm', 'cell_unblock', 'issue')");
-    const QString boundary = hasErased
-        ? QStringLiteral("(erased = 1 OR (erased IS NULL AND %1))").arg(legacyBoundary)
-        : legacyBoundary;
-    const QString lineage = columns.contains(QStringLiteral("journal_id"))
-        ? QStringLiteral("cabinet_id, journal_id")
-        : QStringLiteral("cabinet_id");
-    // A read-out counts when the next read-out-or-boundary row of its journal
-    // is not a read-out. Rows outside that order (an issue that erased
-    // nothing) sort after it in the window and have no kind there, so the
-    // last row of the order sees none after it.
-    const QString sql = QStringLiteral(
-        "SELECT month, SUM(issue) AS issues, SUM(readout) AS readouts, "
-        "SUM(CASE WHEN readout = 1 AND (next_kind IS NULL OR next_kind <> 'readout') THEN dose ELSE 0 END) AS dose "
-        "FROM (SELECT substr(time_text, 1, 7) AS month, "
-        "CASE WHEN kind = 'issue' AND COALESCE(outcome, '') = '' THEN 1 ELSE 0 END AS issue, "
-        "CASE WHEN kind = 'readout' THEN 1 ELSE 0 END AS readout, "
-        "COALESCE(dose_gamma, 0) + COALESCE(dose_neutron, 0) AS dose, "
-        "LEAD(CASE WHEN kind = 'readout' OR %1 THEN kind END) OVER (PARTITION BY %2 ORDER BY "
-        "CASE WHEN kind = 'readout' OR %1 THEN 0 ELSE 1 END, seq) AS next_kind "
-        "FROM dose_event WHERE number = ? AND (kind IN ('readout', 'issue') OR %1)) e "
-        "GROUP BY month ORDER BY month")
-                            .arg(boundary, lineage);
-    JournalTable table;
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.prepare(sql)) {
-        *error = q.lastError().text();
-        return table;
-    }
-    q.addBindValue(number);
-    if (!q.exec()) {
-        *error = q.lastError().text();
-        return table;
-    }
-    table.columns = QStringList{QStringLiteral("month"), QStringLiteral("issues"), QStringLiteral("readouts"),
-                                QStringLiteral("dose")};
-    while (q.next())
-        table.rows << QVariantList{q.value(0), q.value(1).toLongLong(), q.value(2).toLongLong(), q.value(3).toDouble()};
-    error->clear();
-    return table;
+    // Issues and read-outs are counted as they happened; the dose is that of
+    // the read-outs the annual dose counts, by the same rule.
+    return run(QStringLiteral("SELECT m.month, SUM(m.issues) AS issues, SUM(m.readouts) AS readouts, "
+                              "SUM(m.dose) AS dose FROM ("
+                              "SELECT substr(time_text, 1, 7) AS month, "
+                              "CASE WHEN kind = 'issue' AND COALESCE(outcome, '') = '' THEN 1 ELSE 0 END AS issues, "
+                              "CASE WHEN kind = 'readout' THEN 1 ELSE 0 END AS readouts, 0.0 AS dose "
+                              "FROM dose_event WHERE number = ? AND kind IN ('issue', 'readout') "
+                              "UNION ALL SELECT substr(c.time_text, 1, 7), 0, 0, c.dose FROM %1 c"
+                              ") m GROUP BY m.month ORDER BY m.month")
+                   .arg(countedReadouts(QStringLiteral("r.number = ?"))),
+               {number, number});
 }

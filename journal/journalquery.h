@@ -73,6 +73,11 @@ public:
     // The latest history read of a dosimeter (one row or none).
     JournalTable lastHistory(const QString &number) const;
 
+    // One dosimeter per month of its journal time (time_text, the writing
+    // cabinet's local time), oldest first: month ("2026-03"), issues,
+    // readouts, and dose (gamma + neutron of the read-outs that count).
+    JournalTable dosimeterMonths(const QString &number) const;
+
     // The error of the last question; empty when it worked.
     QString lastError() const { return m_error; }
 
@@ -105,13 +110,10 @@ QByteArray tableToCsv(const JournalTable &table, bool guardFormulas = false);
 // A value as a report shows it: "" for NULL, doubles without trailing noise.
 QString tableCellText(const QVariant &value);
 
-// A time bound of a filter from a date (local midnight) or an ISO date and
-// time. end: a date includes that whole day, a time that second.
-bool parseFilterTime(const QString &text, bool end, qint64 *utc);
-
-// One dosimeter's read-outs and issues per month of its journal time
-// (time_text, the writing cabinet's local time): month ("2026-03"), issues,
-// readouts, dose (gamma + neutron of the read-outs that count: the last one
-// before the dose was erased, by the boundary rule of the annual dose).
-// Oldest month first. *error is set when the query fails.
-JournalTable dosimeterMonths(const QSqlDatabase &db, const QString &number, QString *error);
+// A bound of a time filter: "2026-01-02" (the whole day), "2026-01-02T10:00"
+// (that minute) or "2026-01-02T10:00:30" (that second), a blank allowed for
+// the T, in the local zone unless the text ends in "Z" or an offset such as
+// "+03:00". A start is the first second of what the text names; an end
+// (end = true) is the second after its last, so a range includes both ends
+// at the precision given. False when the text is none of these.
+bool parseFilterTime(const QString &text, bool end, qint64 *utcSeconds);

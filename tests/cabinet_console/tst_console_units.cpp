@@ -4,6 +4,7 @@
 #include "accounts.h"
 #include "clientaddress.h"
 #include "consoletime.h"
+#include "journalquery.h"
 #include "rackview.h"
 #include "sessions.h"
 #include "webserver.h"
@@ -217,7 +218,7 @@ private slots:
         QFETCH(bool, end);
         QFETCH(QString, utc);
         qint64 got = 0;
-        QCOMPARE(consoletime::parseBound(text, end, &got), !utc.isEmpty());
+        QCOMPARE(parseFilterTime(text, end, &got), !utc.isEmpty());
         if (!utc.isEmpty())
             QCOMPARE(QDateTime::fromSecsSinceEpoch(got, Qt::UTC).toString(Qt::ISODate), utc);
     }
