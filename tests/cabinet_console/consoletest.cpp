@@ -266,18 +266,6 @@ int rawLogin(int port, const std::string &source, const QString &name, const QSt
     return c.read(20000).status;
 }
 
-qint64 residentKiB(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 struct FakeController::State
 {
     std::mutex mutex;

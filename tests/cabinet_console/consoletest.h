@@ -103,8 +103,6 @@ private:
 // GET /login and POST /api/login with its token from a source address; the status.
 int rawLogin(int port, const std::string &source, const QString &name, const QString &password);
 
-// The resident memory of a process in KiB (VmRSS), -1 when unknown.
-qint64 residentKiB(qint64 pid);
 
 // A stand-in for the controller's TCP port, in front of the real one (or of
 // nothing): forwards each request, or hangs, or loses the reply.

@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QElapsedTimer>
+#include <QTest>
 #include <QTemporaryDir>
 #include <QtGlobal>
 
@@ -20,6 +22,24 @@ public:
 private:
     QtMessageHandler m_previous;
 };
+
+// Waits, serving events, until the condition holds; false after limitMs.
+template <typename F>
+bool waitFor(F condition, int limitMs, int stepMs = 30)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > limitMs)
+            return false;
+        QTest::qWait(stepMs);
+    }
+    return true;
+}
+
+// A memory figure of a process in KiB from /proc/PID/status (resident memory
+// by default, "VmHWM:" its peak); -1 if unknown.
+qint64 residentKiB(qint64 pid, const char *field = "VmRSS:");
 
 // A free TCP port on the loopback interface.
 quint16 freeTcpPort();

@@ -21,20 +21,6 @@
 
 namespace {
 
-// Waits until the condition holds; false after limitMs.
-template <typename F>
-bool waitFor(F condition, int limitMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > limitMs)
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
-
 // A digest of every row's identity and content (of the rows that meet the
 // condition), in sequence order.
 QByteArray digest(QSqlDatabase &db, const QString &where = QStringLiteral("1 = 1"))

@@ -32,19 +32,6 @@ const QString kCardA = QStringLiteral("C0FFEE01");   // worker 21, tab_num 2101:
 const QString kUnit = QStringLiteral("мЗв");
 const QString kWaiting = QStringLiteral("Ждет подтвержения сдачи ");
 
-template <typename F>
-bool waitFor(F condition, int limitMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > limitMs)
-            return false;
-        QTest::qWait(30);
-    }
-    return true;
-}
-
 // The value a dosimeter received with a threshold command (float64 or float32).
 double frameThreshold(const QList<QByteArray> &frames, quint8 code)
 {

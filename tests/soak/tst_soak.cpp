@@ -27,20 +27,6 @@ const QByteArray kNotFound = "{\"error\":\"не найдена команда\"}
 const QByteArray kCellCancel = "{\"cell\":\"\",\"error\":\"\"}";
 const QByteArray kNoDosimeter = "{\"nomer_pdd\": \"\",\"error\":\"ошибка чтения номера дозиметра. Нет доступа\"}";
 
-// Resident memory of a process in KiB, from /proc/PID/status; -1 if unknown.
-qint64 residentKiB(qint64 pid, const char *field = "VmRSS:")
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = f.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 int openDescriptors(qint64 pid)
 {
     return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
