@@ -2,6 +2,7 @@
 #include "ui_cell.h"
 
 #include "globals.h"
+#include "pictures.h"
 #include "screenfit.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPixmap>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTableWidget>
 #include <QTimer>
@@ -36,7 +38,7 @@ void markDosimeterItem(QTableWidget *table, int row, int column)
     if (row < 0 || column < 0 || row >= table->rowCount() || column >= table->columnCount())
         return;
     auto *label = new QLabel;
-    label->setPixmap(scaledPicture(QStringLiteral("img/ppd.png"), 17, Qt::SmoothTransformation));
+    label->setPixmap(scaledPicture(Pictures::Dosimeter, 17, Qt::SmoothTransformation));
     label->setAlignment(Qt::AlignCenter);
     table->setCellWidget(row, column, label);
     if (QTableWidgetItem *item = table->item(row, column))
@@ -90,8 +92,19 @@ cell::cell(QWidget *parent)
         sensor->setMaximumSize(screenPixels(75), screenPixels(75));
     }
     ui->tableWidget->setMinimumHeight(screenPixels(120));
+    // Touch targets for gloved hands: at least 48 px high on the 480-px panel,
+    // the error-report choices with their labels (the indicator sets the
+    // height of the area that takes a touch).
+    ui->pushButton_done->setFont(screenFont(QStringLiteral("Times"), 20));
+    ui->pushButton_done->setMinimumHeight(screenPixels(64));
+    ui->pushButton_error->setMinimumHeight(screenPixels(TouchTarget));
+    const QString choice = QStringLiteral("QRadioButton { min-height: %1px; spacing: %2px; }"
+                                          " QRadioButton::indicator { width: %3px; height: %3px; }")
+                               .arg(screenPixels(TouchTarget)).arg(screenPixels(12)).arg(screenPixels(36));
+    for (QRadioButton *r : {ui->radioButton, ui->radioButton_2, ui->radioButton_3, ui->radioButton_4})
+        r->setStyleSheet(choice);
 
-    ui->foto->setPixmap(scaledPicture(QStringLiteral("user_circle_icon.png"), 55, Qt::FastTransformation));
+    ui->foto->setPixmap(scaledPicture(Pictures::Placeholder, 55, Qt::FastTransformation));
 
     timer_cell = new QTimer(this);
     connect(timer_cell, &QTimer::timeout, this, &cell::slotTimerAlarm_cell);
@@ -212,6 +225,12 @@ void cell::on_pushButton_3_cancel_clicked()
 }
 
 void cell::on_pushButton_error_clicked()
+{
+    returnToMain();
+}
+
+// "Готово": the worker is done; back to the main screen as with Esc.
+void cell::on_pushButton_done_clicked()
 {
     returnToMain();
 }

@@ -47,6 +47,7 @@ private slots:
     void on_pushButton_3_cansel_clicked();
     void on_pushButton_3_cancel_clicked();
     void on_pushButton_error_clicked();
+    void on_pushButton_done_clicked();
 
 protected:
     // Any touch, click or key while the dialog is up restarts its idle time.

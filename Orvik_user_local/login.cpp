@@ -1,5 +1,7 @@
 #include "login.h"
 
+#include "pictures.h"
+
 #include "globals.h"
 #include "rackplace.h"
 
@@ -22,7 +24,6 @@ const QString DbError = QStringLiteral("Не удалось установить
 const QString DbErrorStatus = QStringLiteral("Не удалось становить соединение с БД");
 const QString UserNotFound = QStringLiteral("Не найден пользователь ");
 const QString NoCell = QStringLiteral("Не найдены закрепленные за пользователем ячейки!");
-const QString DefaultPhoto = QStringLiteral("img/user_id.png");
 } // namespace LoginText
 
 const QString LoginEngine::UserSelect = QStringLiteral(
@@ -269,23 +270,23 @@ QString LoginEngine::cachePhoto(const QString &userId)
     int id = 0;
     static const QRegularExpression digits(QStringLiteral("^-?[0-9]+$"));
     if (!digits.match(userId).hasMatch() || !toDbInt(userId, id))
-        return LoginText::DefaultPhoto;
+        return Pictures::DefaultPhoto;
     Connection conn;
     if (!conn.isOpen())
-        return LoginText::DefaultPhoto;
+        return Pictures::DefaultPhoto;
     QSqlQuery q(conn.db());
     if (!q.prepare(PhotoStatement))
-        return LoginText::DefaultPhoto;
+        return Pictures::DefaultPhoto;
     q.bindValue(QStringLiteral(":user_id"), id);
     if (!q.exec() || !q.next()) {
         qDebug() << "no photo for" << userId << q.lastError().text();
-        return LoginText::DefaultPhoto;
+        return Pictures::DefaultPhoto;
     }
     const QByteArray bytes = q.value(QStringLiteral("user_photo")).toByteArray();
     QImage image;
     if (!image.loadFromData(bytes, "PNG")) {
         qDebug() << "photo of" << userId << "is no PNG image";
-        return LoginText::DefaultPhoto;
+        return Pictures::DefaultPhoto;
     }
     const QString path = photoFolder() + QLatin1Char('/') + userId + QStringLiteral(".png");
     // Written beside and renamed into place, so a failed write leaves no partial file.
@@ -294,7 +295,7 @@ QString LoginEngine::cachePhoto(const QString &userId)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.flush() || !file.commit()) {
         qDebug() << "photo not stored at" << path;
-        return LoginText::DefaultPhoto;
+        return Pictures::DefaultPhoto;
     }
     return path;
 }

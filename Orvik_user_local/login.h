@@ -10,7 +10,6 @@ extern const QString DbError;           // notification
 extern const QString DbErrorStatus;     // status bar only
 extern const QString UserNotFound;
 extern const QString NoCell;
-extern const QString DefaultPhoto;      // picture shown when there is no photo
 } // namespace LoginText
 
 // Options of every database connection of the terminal: time-outs for

@@ -6,6 +6,7 @@
 #include "globals.h"
 #include "issueflow.h"
 #include "login.h"
+#include "pictures.h"
 #include "screenfit.h"
 #include "settings.h"
 
@@ -58,10 +59,12 @@ MainWindow::MainWindow(QWidget *parent)
     // Narrow margins: on a 480-px panel the Enter key needs every pixel for its icon and text.
     ui->verticalLayout->setContentsMargins(4, 4, 4, 4);
     ui->gridLayout_keypad->setSpacing(4);
-    ui->pushButton_backspace->setIcon(QIcon(QStringLiteral("img/backspace.png")));
+    ui->pushButton_backspace->setIcon(QIcon(Pictures::Backspace));
     ui->pushButton_backspace->setIconSize(QSize(48, 48));
-    ui->pushButton_12_enter->setIcon(QIcon(QStringLiteral("img/Enter.png")));
+    ui->pushButton_12_enter->setIcon(QIcon(Pictures::Enter));
     ui->pushButton_12_enter->setIconSize(QSize(64, 64));
+
+    fillScreen(this);
 
     f2_cell = new cell(nullptr);
     connect(f2_cell, &cell::firstWindow, this, &MainWindow::slotCloseCell);

@@ -41,6 +41,12 @@ int screenPixels(int pixels)
     return int(std::lround(pixels * screenScale()));
 }
 
+void fillScreen(QWidget *window)
+{
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        window->setGeometry(screen->geometry());
+}
+
 void fitTableToArea(QTableWidget *table)
 {
     table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -21,6 +21,13 @@ QFont screenFont(const QString &family, int pointSize, int weight = -1);
 void applyScreenFont();
 // A fixed size of the forms, grown by screenScale().
 int screenPixels(int pixels);
+// The least height of anything a worker touches on the 480-px panel, in
+// pixels of the forms (grown by screenScale()).
+constexpr int TouchTarget = 48;
+// Gives a window the place and size of the whole screen. Full screen is only
+// a request to a window manager: without one (a kiosk session under xinit)
+// the window would keep the size of its form.
+void fillScreen(QWidget *window);
 
 // Rows and columns share the table's visible area equally, without scroll
 // bars, however the table is resized (for example when controls appear above it).

@@ -14,6 +14,8 @@ settings::settings(QWidget *parent)
     ui->setupUi(this);
     ui->label_message->hide();
     ui->tableWidget->setMinimumHeight(screenPixels(200));
+    // A touch target like the buttons.
+    ui->comboBox->setMinimumHeight(TouchTarget);
     init_date();
 }
 

@@ -53,7 +53,7 @@ QJsonObject parseReadings(const QString &statusText)
     int pos = 0;
     for (int k = 0; k < keys.size(); ++k) {
         const QString head = keys.at(k) + QLatin1Char(':');
-        if (statusText.midRef(pos, head.size()) != head)
+        if (QStringView(statusText).mid(pos, head.size()) != QStringView(head))
             break;
         pos += head.size();
         int end = statusText.size();

@@ -42,36 +42,38 @@ void saveOrLog(const StateFile &file, StateFile::WriteMode mode)
         logLine(QStringLiteral("Ошибка записи ") + QFileInfo(file.path()).fileName());
 }
 
-// Creates a missing per-cell file with the given value on each of its lines.
-void createIfMissing(const QString &path, int lines, const QString &value)
+void logCompleted(const QString &path, int lines)
 {
-    if (QFileInfo::exists(path))
-        return;
-    StateFile file(path);
-    file.clearAll();
-    for (int i = 0; i < lines; ++i)
-        file.append(value);
-    saveOrLog(file, StateFile::CreateIfMissing);
+    logLine(QStringLiteral("файл ") + QFileInfo(path).fileName() + QStringLiteral(" дополнен до ")
+            + QString::number(lines) + QStringLiteral(" строк по hub.ini"));
 }
 
-// Asks every present candidate device for its number and user, and records
-// the free dosimeters in the cell whose hub id they sit behind.
-void scanDevices(const StateFile &hub)
+// Brings a per-cell file to one line per cell of the calibration: a missing
+// file is created with the value on every line, a shorter one keeps its lines
+// and gets the missing ones with that value (a rack calibrated after the
+// first start-up). A longer file, or one that cannot be read, is left alone.
+void completeFile(const QString &path, int lines, const QString &value)
 {
-    const int count = hub.size();
-    StateFile numbers(statePath(QStringLiteral("/nomer_ppd.ini")));
-    StateFile ports(statePath(QStringLiteral("/port.ini")));
-    numbers.clearAll();
-    ports.clearAll();
-    for (int i = 0; i < count; ++i) {
-        numbers.append(QString());
-        ports.append(QString());
-    }
+    StateFile file(path);
+    const bool existed = file.existedAtLoad();
+    if (file.unreadable() || (existed && file.size() >= lines))
+        return;
+    while (file.size() < lines)
+        file.append(value);
+    saveOrLog(file, StateFile::CreateIfMissing);
+    if (existed)
+        logCompleted(path, lines);
+}
 
-    const int scanned = qMin(count, G_ports_dkg.size());
+// Asks every present candidate device that is not registered yet for its
+// number and user, and records the free dosimeters in the cell whose hub id
+// they sit behind, from line firstLine on.
+void scanDevices(const StateFile &hub, StateFile &numbers, StateFile &ports, int firstLine)
+{
+    const int scanned = qMin(hub.size(), G_ports_dkg.size());
     for (int i = 0; i < scanned; ++i) {
         const QString device = G_ports_dkg.at(i);
-        if (!QFileInfo::exists(device))
+        if (!QFileInfo::exists(device) || ports.indexOf(device) >= 0)
             continue;
 
         const DosimeterIdentity id = readIdentity(device);
@@ -85,7 +87,7 @@ void scanDevices(const StateFile &hub)
         const QString hubId = Get_hub_id(device);
         logLine(hubId);
         const int cell = hubLine(hub, hubId);
-        if (cell < 0)
+        if (cell < firstLine)
             continue;
         logLine(QStringLiteral("найден"));
         numbers.set(cell, id.number);
@@ -94,6 +96,47 @@ void scanDevices(const StateFile &hub)
 
     saveOrLog(numbers, StateFile::CreateIfMissing);
     saveOrLog(ports, StateFile::CreateIfMissing);
+}
+
+bool holdsValue(const StateFile &file)
+{
+    for (const QString &v : file.values()) {
+        if (!v.isEmpty())
+            return true;
+    }
+    return false;
+}
+
+// The registrations: without "/nomer_ppd.ini" every line is scanned anew (and
+// "/port.ini" rewritten). When the files have fewer lines than hub.ini, they
+// get the missing lines, and the scan registers dosimeters in those lines
+// only; registrations they hold are kept. Files that hold no registration
+// at all are scanned as a whole.
+void registerDosimeters(const StateFile &hub)
+{
+    const int cells = hub.size();
+    StateFile numbers(statePath(QStringLiteral("/nomer_ppd.ini")));
+    StateFile ports(statePath(QStringLiteral("/port.ini")));
+    int firstLine = 0;
+    if (!numbers.existedAtLoad()) {
+        numbers.clearAll();
+        ports.clearAll();
+    } else {
+        if (numbers.unreadable() || ports.unreadable() || numbers.size() >= cells)
+            return;
+        if (holdsValue(numbers) || holdsValue(ports))
+            firstLine = numbers.size();
+        else {
+            numbers.clearAll();
+            ports.clearAll();
+        }
+        logCompleted(numbers.path(), cells);
+    }
+    while (numbers.size() < cells)
+        numbers.append(QString());
+    while (ports.size() < cells)
+        ports.append(QString());
+    scanDevices(hub, numbers, ports, firstLine);
 }
 
 } // namespace
@@ -116,10 +159,9 @@ QString Init_start()
     }
 
     const int cells = hub.size();
-    createIfMissing(statePath(QStringLiteral("/error.ini")), cells, QString());
-    if (!QFileInfo::exists(statePath(QStringLiteral("/nomer_ppd.ini"))))
-        scanDevices(hub);
-    createIfMissing(statePath(QStringLiteral("/datatime.ini")), cells, QStringLiteral("0"));
+    completeFile(statePath(QStringLiteral("/error.ini")), cells, QString());
+    registerDosimeters(hub);
+    completeFile(statePath(QStringLiteral("/datatime.ini")), cells, QStringLiteral("0"));
     return QStringLiteral("success");
 }
 

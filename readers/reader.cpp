@@ -116,9 +116,14 @@ bool replaceFile(const std::string &path, const char *text)
     return true;
 }
 
-void usage(const char *program)
+void usage(const char *path)
 {
+    const char *slash = strrchr(path, '/');
+    const char *program = slash ? slash + 1 : path;
     fprintf(stderr, "Usage: %s [--device PATH] [--output FILE]\n"
+                    "Reads codes from the serial device and keeps the last one read, as upper-case\n"
+                    "hexadecimal text, in the output file (replaced as a whole). Ends with status 1\n"
+                    "when the device cannot be opened, set up or read, or the file cannot be written.\n"
                     "Defaults: --device %s --output %s\n",
             program, READER_DEVICE, READER_OUTPUT);
 }
@@ -153,8 +158,13 @@ int main(int argc, char *argv[])
 
     for (;;) {
         // A device that cannot be opened leaves fd at -1; the attribute
-        // query below then fails and reports it.
+        // query below then fails and reports it, after the reason the open
+        // itself gives (a missing device, no permission).
         const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0) {
+            const int err = errno;
+            printf("Error %i from open %s: %s\n", err, device.c_str(), strerror(err));
+        }
 
         struct termios tty;
         memset(&tty, 0, sizeof tty);

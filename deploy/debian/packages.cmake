@@ -1,7 +1,10 @@
 # Debian packages, one per install component: `cpack -G DEB` in the build
-# folder (scripts/package-test does it). Versions come from the project's
-# version; library dependencies from dpkg-shlibdeps; the maintainer scripts are
-# written from the lists in deploy/CMakeLists.txt and debhelper's own snippets.
+# folder (scripts/package-test does it), which writes them, and its staging
+# folder, into ORVIK_PACKAGE_DIR beside the build folder (or `cpack -B DIR`).
+# Versions come from the project's version; library dependencies from
+# dpkg-shlibdeps; the maintainer scripts are written from the lists in
+# deploy/CMakeLists.txt and debhelper's own snippets; the manual pages and the
+# changelogs are made by the build (target package_files).
 
 set(ORVIK_PACKAGES cabinet readers)
 if(TARGET Orvik_user_local)
@@ -18,7 +21,7 @@ set(ORVIK_DESCRIPTION_cabinet
     "The controller of a cassette rack of personal dosimeters. It serves one JSON"
     "command per TCP request, issues, reads out and resets the dosimeters over"
     "their USB serial lines and keeps the rack's state in small text files. It"
-    "runs as the service cabinet_server under the account orvik-cabinet; the"
+    "runs as the service cabinet_server under the account orvik-cabinet. The"
     "operator console cabinet_console (HTTP or HTTPS) runs beside it under the"
     "account orvik-console. Every served command is recorded in a dose journal"
     "(SQLite, optionally copied to the site's PostgreSQL) that dose_report reads.")
@@ -39,9 +42,14 @@ set(ORVIK_DEPENDS_cabinet "adduser, ${qt_sql}-sqlite, ${qt_sql}-psql")
 if(TARGET cabinet_console)
     string(APPEND ORVIK_DEPENDS_cabinet ", libjs-chart.js")
 endif()
-set(ORVIK_DEPENDS_terminal "libqt5sql5-psql")
+set(ORVIK_DEPENDS_terminal "${qt_sql}-psql")
+# A kiosk session: X without a window manager (README, "The terminal as installed").
+set(CPACK_DEBIAN_TERMINAL_PACKAGE_SUGGESTS "xinit, xserver-xorg")
 set(ORVIK_DEPENDS_readers "adduser")
 
+set(ORVIK_PACKAGE_DIR "${CMAKE_BINARY_DIR}-deb" CACHE PATH
+    "Where cpack writes the packages and its staging folder (not into the build folder it packages)")
+set(CPACK_PACKAGE_DIRECTORY "${ORVIK_PACKAGE_DIR}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvik)
 set(CPACK_PACKAGE_VENDOR "Orvik dosimeter store")
@@ -66,6 +74,14 @@ if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE AND CMAKE_CROSSCOMPILING AND CMAKE_SYST
 endif()
 
 set(deb_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+# The units name the programs under the configured prefix: the packages hold
+# them under /usr, so cpack refuses a build configured for another prefix.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/cpack-checks.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+"if(NOT \"${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
+    message(FATAL_ERROR \"The packages' units must name /usr/bin: configure the build with -DCMAKE_INSTALL_PREFIX=/usr (it is ${CMAKE_INSTALL_PREFIX})\")
+endif()
+")
 set(autoscripts /usr/share/debhelper/autoscripts)
 if(NOT EXISTS ${autoscripts}/postinst-systemd-enable)
     message(STATUS "debhelper is not installed: the packages get no unit registration (scripts/setup installs it)")
@@ -95,41 +111,61 @@ foreach(component ${ORVIK_PACKAGES})
     list(JOIN ORVIK_DESCRIPTION_${component} "\n" description)
     set(CPACK_DEBIAN_${C}_DESCRIPTION "${ORVIK_SUMMARY_${component}}\n${description}")
 
-    # Every package carries its copyright and changelog, as Debian asks.
+    # Every package carries its copyright and changelog, as Debian asks; the
+    # changelog is written by the build (see package_files below).
     set(doc ${CMAKE_CURRENT_BINARY_DIR}/debian/${package})
     set(ORVIK_DEB_PACKAGE ${package})
-    set(ORVIK_DEB_VERSION ${deb_version})
-    configure_file(${CMAKE_CURRENT_SOURCE_DIR}/debian/changelog.in ${doc}/changelog.Debian @ONLY)
-    execute_process(COMMAND gzip -9nf ${doc}/changelog.Debian)
+    list(APPEND changelogs ${package})
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/debian/copyright ${doc}/changelog.Debian.gz
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
 
     # Maintainer scripts: the package's own part with debhelper's snippets at #DEBHELPER#.
+    # Units bound to a device start with it; the installation starts them
+    # only when it is there (a start would otherwise wait for it).
     set(units)
+    set(device_units)
+    set(device_entries)
     foreach(u ${ORVIK_UNITS_${component}})
-        list(APPEND units ${u}.service)
+        set(device "")
+        foreach(entry ${ORVIK_DEVICES_${component}})
+            if(entry MATCHES "^${u}:(.*)$")
+                set(device ${CMAKE_MATCH_1})
+            endif()
+        endforeach()
+        if(device)
+            list(APPEND device_units ${u}.service)
+            list(APPEND device_entries ${u}.service:${device})
+        else()
+            list(APPEND units ${u}.service)
+        endif()
     endforeach()
+    set(all_units ${units} ${device_units})
     set(extra)
-    if(units OR ORVIK_ACCOUNTS_${component})
+    if(all_units OR ORVIK_ACCOUNTS_${component})
         list(JOIN units " " unit_words)
+        list(JOIN all_units " " all_unit_words)
         list(JOIN ORVIK_TMPFILES_${component} " " tmpfiles_words)
         set(postinst_dh "")
         if(tmpfiles_words)
             debhelper_snippet(postinst_dh postinst-init-tmpfiles TMPFILES "${tmpfiles_words}")
         endif()
-        foreach(u ${units})
+        foreach(u ${all_units})
             debhelper_snippet(postinst_dh postinst-systemd-enable UNITFILE ${u})
         endforeach()
-        debhelper_snippet(postinst_dh postinst-systemd-restart UNITFILES "${unit_words}" RESTART_ACTION restart)
+        if(units)
+            debhelper_snippet(postinst_dh postinst-systemd-restart UNITFILES "${unit_words}" RESTART_ACTION restart)
+        endif()
         set(prerm_dh "")
-        debhelper_snippet(prerm_dh prerm-systemd-restart UNITFILES "${unit_words}")
+        debhelper_snippet(prerm_dh prerm-systemd-restart UNITFILES "${all_unit_words}")
         set(postrm_dh "")
-        debhelper_snippet(postrm_dh postrm-systemd UNITFILES "${unit_words}")
-        debhelper_snippet(postrm_dh postrm-systemd-reload-only UNITFILES "${unit_words}")
+        debhelper_snippet(postrm_dh postrm-systemd UNITFILES "${all_unit_words}")
+        debhelper_snippet(postrm_dh postrm-systemd-reload-only UNITFILES "${all_unit_words}")
 
         list(JOIN ORVIK_ACCOUNTS_${component} " " ORVIK_DEB_ACCOUNTS)
         list(JOIN ORVIK_STATE_${component} " " ORVIK_DEB_STATE)
         list(JOIN ORVIK_RUNTIME_${component} " " ORVIK_DEB_RUNTIME)
+        list(JOIN ORVIK_KEEP_${component} " " ORVIK_DEB_KEEP)
+        list(JOIN device_entries " " ORVIK_DEB_DEVICE_UNITS)
         foreach(script postinst prerm postrm)
             file(READ ${CMAKE_CURRENT_SOURCE_DIR}/debian/${script}.in text)
             string(CONFIGURE "${text}" text @ONLY)
@@ -141,11 +177,28 @@ foreach(component ${ORVIK_PACKAGES})
         endforeach()
     endif()
     if(ORVIK_CONFFILES_${component})
-        list(JOIN ORVIK_CONFFILES_${component} "\n" lines)
+        set(lines)
+        foreach(entry ${ORVIK_CONFFILES_${component}})
+            string(REGEX REPLACE "^[^:]*:" "" path "${entry}")
+            list(APPEND lines ${path})
+        endforeach()
+        list(JOIN lines "\n" lines)
         file(WRITE ${doc}/conffiles "${lines}\n")
         list(APPEND extra ${doc}/conffiles)
     endif()
     set(CPACK_DEBIAN_${C}_PACKAGE_CONTROL_EXTRA "${extra}")
 endforeach()
+
+list(JOIN changelogs "," changelog_packages)
+# Made by the build: the manual pages, and each package's changelog dated by
+# the last commit of the tree (SOURCE_DATE_EPOCH when there is no git).
+add_custom_target(package_files ALL
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUT_DIR=${CMAKE_CURRENT_BINARY_DIR}/debian
+            -DPACKAGES=${changelog_packages} -DVERSION=${deb_version}
+            -DTEMPLATE=${CMAKE_CURRENT_SOURCE_DIR}/debian/changelog.in
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/debian/changelog.cmake
+    DEPENDS ${ORVIK_MANPAGES}
+    COMMENT "Changelogs of the packages"
+    VERBATIM)
 
 include(CPack)

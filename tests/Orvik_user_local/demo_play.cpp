@@ -10,6 +10,7 @@
 #include "globals.h"
 #include "login.h"
 #include "mainwindow.h"
+#include "pictures.h"
 #include "screentools.h"
 
 #include <QApplication>
@@ -67,7 +68,7 @@ static QString photoKind(cell *dialog, bool *own)
     if (!foto || foto->pixmap(Qt::ReturnByValue).isNull())
         return QStringLiteral("none");
     const QImage shown = foto->pixmap(Qt::ReturnByValue).toImage().convertToFormat(QImage::Format_ARGB32);
-    for (const QString &fallback : {LoginText::DefaultPhoto, QStringLiteral("user_circle_icon.png")}) {
+    for (const QString &fallback : {Pictures::DefaultPhoto, Pictures::Placeholder}) {
         const QImage picture = scaledPicture(fallback, 55, Qt::FastTransformation).toImage().convertToFormat(QImage::Format_ARGB32);
         if (!picture.isNull() && picture == shown)
             return QStringLiteral("default picture (%1)").arg(fallback);

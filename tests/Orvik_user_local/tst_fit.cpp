@@ -8,10 +8,12 @@
 #include "terminaltest.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QScreen>
@@ -136,6 +138,68 @@ QString tableProblem(const QTableWidget *table)
     return QString();
 }
 
+// Touch targets: every button and choice list at least TouchTarget px high
+// (at 96 dpi, whatever the screen's size), and a radio button takes a touch anywhere on its indicator and its
+// label over that whole height, as a gloved finger presses it.
+QStringList touchProblems(QWidget *window)
+{
+    QStringList problems;
+    const int least = TouchTarget;
+    const QList<QWidget *> widgets = window->findChildren<QWidget *>();
+    QList<QRadioButton *> radios;
+    for (QWidget *b : widgets) {
+        if (!b->isVisibleTo(window) || b->window() != window)
+            continue;
+        if (!qobject_cast<QAbstractButton *>(b) && !qobject_cast<QComboBox *>(b))
+            continue;
+        if (b->height() < least)
+            problems << QStringLiteral("%1 is %2 px high").arg(describe(b)).arg(b->height());
+        if (auto *r = qobject_cast<QRadioButton *>(b))
+            radios << r;
+    }
+    // Each point is pressed after another choice was made, so that only a
+    // press that reaches the button checks it.
+    for (int i = 0; i < radios.size() && radios.size() > 1; ++i) {
+        QRadioButton *r = radios.at(i);
+        QRadioButton *other = radios.at((i + 1) % radios.size());
+        const int indicator = r->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, r);
+        const int label = indicator + r->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, r) + 3;
+        const int top = (r->height() - least) / 2;
+        for (const QPoint &p : {QPoint(2, top + 1), QPoint(label, top + 1), QPoint(label, top + least - 2),
+                                QPoint(indicator / 2, top + least - 2)}) {
+            QTest::mouseClick(other, Qt::LeftButton, Qt::NoModifier, QPoint(indicator / 2, other->height() / 2));
+            if (r->isChecked()) {
+                problems << QStringLiteral("%1 does not take a touch on its indicator").arg(describe(other));
+                break;
+            }
+            QTest::mouseClick(r, Qt::LeftButton, Qt::NoModifier, p);
+            if (!r->isChecked())
+                problems << QStringLiteral("%1 does not take a touch at %2,%3").arg(describe(r)).arg(p.x()).arg(p.y());
+        }
+    }
+    return problems;
+}
+
+// The last three keys of each row, Enter ("Вход") among them, lie on the
+// screen: the column a main window wider than the panel loses first.
+QStringList thirdColumnProblems(QWidget *window)
+{
+    QStringList problems;
+    const QRect screen = window->screen()->geometry();
+    for (const char *name : {"pushButton_3", "pushButton_6", "pushButton_9", "pushButton_12_enter"}) {
+        const QWidget *key = window->findChild<QWidget *>(QLatin1String(name));
+        if (!key || !key->isVisible()) {
+            problems << QStringLiteral("%1 not shown").arg(QLatin1String(name));
+            continue;
+        }
+        const QRect onScreen(key->mapToGlobal(QPoint(0, 0)), key->size());
+        if (!screen.contains(onScreen))
+            problems << QStringLiteral("%1 at %2 is not on the screen %3")
+                            .arg(QLatin1String(name), rectText(onScreen), rectText(screen));
+    }
+    return problems;
+}
+
 // Every problem of one screen, one line each.
 QStringList screenProblems(QWidget *window)
 {
@@ -181,7 +245,6 @@ class TestFit : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFile::exists(QStringLiteral("img/user_id.png")), "tests run in the terminal's folder");
         const QString error = cluster.startWithDemo();
         QVERIFY2(error.isEmpty(), qPrintable(error));
         G_Path_RAM = ram.path();
@@ -213,11 +276,28 @@ private slots:
         MainWindow w;
         QStringList problems;
         int screens = 0;
+        // Under X11 the screens as the X server shows them (the root window).
+        const QString shots = qEnvironmentVariable("ORVIK_SCREENS_DIR");
+        if (!shots.isEmpty())
+            QVERIFY(QDir().mkpath(shots));
         const QString error = screentools::tourScreens(w, [&](const QString &name, QWidget *window) {
             ++screens;
             if (window->size() != screen)
                 problems << name + QStringLiteral(": window is not full screen");
             for (const QString &p : screenProblems(window))
+                problems << name + QStringLiteral(": ") + p;
+            if (name == QLatin1String("main"))
+                for (const QString &p : thirdColumnProblems(window))
+                    problems << name + QStringLiteral(": ") + p;
+            if (!shots.isEmpty()) {
+                QVERIFY(QTest::qWaitForWindowExposed(window));
+                QTest::qWait(200);
+                const QString path = QStringLiteral("%1/%2-%3x%4.png").arg(shots, name).arg(screen.width()).arg(screen.height());
+                if (!QGuiApplication::primaryScreen()->grabWindow(0).save(path, "PNG"))
+                    problems << name + QStringLiteral(": could not write ") + path;
+            }
+            // Last, as it presses the error-report choices.
+            for (const QString &p : touchProblems(window))
                 problems << name + QStringLiteral(": ") + p;
         });
         QVERIFY2(error.isEmpty(), qPrintable(error));

@@ -1,6 +1,7 @@
 // Login decisions, statements and texts against a real PostgreSQL server.
 #include "globals.h"
 #include "login.h"
+#include "pictures.h"
 #include "terminaltest.h"
 
 #include <QElapsedTimer>
@@ -226,7 +227,7 @@ private slots:
             QCOMPARE(img.size(), QSize(8, 8));
             QCOMPARE(QColor(img.pixel(3, 3)), QColor(Qt::red));
         } else {
-            QCOMPARE(shown, QStringLiteral("img/user_id.png"));
+            QCOMPARE(shown, Pictures::DefaultPhoto);
             QVERIFY(!QFile::exists(path));
         }
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), cached ? 1 : 0);

@@ -4,6 +4,7 @@
 #include "codewatcher.h"
 #include "globals.h"
 #include "mainwindow.h"
+#include "pictures.h"
 #include "settings.h"
 #include "terminaltest.h"
 #include "windowtest.h"
@@ -84,7 +85,8 @@ class TestScreens : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFile::exists(QStringLiteral("img/user_id.png")), "tests run in the terminal's folder");
+        // Not in the terminal's folder: the pictures must come from the program itself.
+        QVERIFY2(!QFile::exists(QStringLiteral("img/user_id.png")), "tests run outside the terminal's folder");
         const QString error = cluster.startWithDemo();
         QVERIFY2(error.isEmpty(), qPrintable(error));
     }
@@ -123,6 +125,7 @@ private slots:
         QTest::newRow("cell radioButton_3") << "cell" << "radioButton_3" << QString("Ячейка закрыта, сообщение не исчезло") << QByteArray("");
         QTest::newRow("cell radioButton_4") << "cell" << "radioButton_4" << QString("Другая") << QByteArray("");
         QTest::newRow("cell pushButton_error") << "cell" << "pushButton_error" << QString("Сообщить об ошибке") << QByteArray("");
+        QTest::newRow("cell pushButton_done") << "cell" << "pushButton_done" << QString("Готово") << QByteArray("");
         QTest::newRow("cell pushButton_3") << "cell" << "pushButton_3" << QString("0") << QByteArray("");
         QTest::newRow("settings label_message") << "settings" << "label_message" << QString("Сообщение") << QByteArray("");
         QTest::newRow("settings pushButton_cancel") << "settings" << "pushButton_cancel" << QString("Назад") << QByteArray("");
@@ -154,7 +157,10 @@ private slots:
         QCOMPARE(w->settingsDialog()->windowTitle(), QStringLiteral("Dialog"));
         QVERIFY(child<QLabel>(w->settingsDialog(), "label_message")->isHidden());
         QCOMPARE(child<QComboBox>(w->settingsDialog(), "comboBox")->count(), 0);
-        QVERIFY(child<QPushButton>(w.get(), "pushButton_backspace")->icon().availableSizes().size() > 0);
+        // The pictures, from any working directory.
+        QVERIFY(!child<QPushButton>(w.get(), "pushButton_backspace")->icon().pixmap(48).isNull());
+        QVERIFY(!child<QPushButton>(w.get(), "pushButton_12_enter")->icon().pixmap(64).isNull());
+        QVERIFY(!pictureOf(child<QLabel>(dialog(), "foto")).isNull());
         QCOMPARE(child<QPushButton>(w.get(), "pushButton_backspace")->iconSize(), QSize(48, 48));
         QCOMPARE(child<QPushButton>(w.get(), "pushButton_12_enter")->iconSize(), QSize(64, 64));
         QLabel *prompt = child<QLabel>(w.get(), "label");
@@ -345,7 +351,9 @@ private slots:
         QCOMPARE(table->columnCount(), 6);
         QCOMPARE(table->rowCount(), 6);
         QCOMPARE(greenItems(table), QStringList({"1,1"}));
-        QVERIFY(table->cellWidget(1, 1));
+        auto *mark = qobject_cast<QLabel *>(table->cellWidget(1, 1));
+        QVERIFY(mark);
+        QVERIFY(!pictureOf(mark).isNull());
         QVERIFY(!table->cellWidget(0, 0));
         const QString cached = G_Path_RAM + QStringLiteral("/11.png");
         QVERIFY(QFile::exists(cached));
@@ -379,7 +387,7 @@ private slots:
     // A worker without a photo sees the default picture, not the previous one.
     void previousPhotoNeverShown()
     {
-        const QImage fallback = scaledPicture(QStringLiteral("img/user_id.png"), 55, Qt::FastTransformation).toImage();
+        const QImage fallback = scaledPicture(Pictures::DefaultPhoto, 55, Qt::FastTransformation).toImage();
         press(QStringLiteral("1001>"));
         QVERIFY(dialog()->isVisible());
         QVERIFY(pictureOf(child<QLabel>(dialog(), "foto")) != fallback);

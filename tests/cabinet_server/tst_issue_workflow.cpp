@@ -219,14 +219,15 @@ void IssueWorkflowTest::noEligibleCell()
         break;
     }
     case 5:
-        r.writeState(QStringLiteral("datatime.ini"), {});
-        untouched = a;
+        untouched = a;   // datatime.ini loses its lines once the server is up: a start-up completes it
         break;
     }
     const QByteArray errorBefore = r.bytes(QStringLiteral("error.ini"));
     QVERIFY(r.start(type));
     if (scenario == 0)
         QVERIFY(QFile::remove(r.path(QStringLiteral("nomer_ppd.ini"))));
+    if (scenario == 5)
+        r.writeState(QStringLiteral("datatime.ini"), {});
     QCOMPARE(r.request(issueRequest(type)), QStringLiteral("{\"error\":\"no_cell\"}"));
     QCOMPARE(r.bytes(QStringLiteral("error.ini")), errorBefore);
     for (int dev : {a, b}) {

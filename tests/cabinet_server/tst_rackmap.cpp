@@ -202,6 +202,74 @@ private slots:
         QCOMPARE(readBytes(ram("/error.ini")), errors);
     }
 
+    // A rack calibrated after its first start-up (the files were made for an
+    // empty hub.ini) or enlarged: the files get the missing lines, and only
+    // those lines are scanned; what the files hold stays.
+    void startUpCompletesShortFiles_data()
+    {
+        QTest::addColumn<int>("cells");           // lines of hub.ini, positions 1..cells
+        QTest::addColumn<QStringList>("devices");
+        QTest::addColumn<QStringList>("before");  // nomer_ppd, port, error, datatime; "|" separates lines
+        QTest::addColumn<QStringList>("after");   // "pN" stands for the port of device N
+        QTest::newRow("first start before calibration: empty files")
+            << 2 << QStringList{"0@1=1000", "1@2=1001"} << QStringList{"", "", "", ""}
+            << QStringList{"1000|1001", "p0|p1", "|", "0|0"};
+        QTest::newRow("blank lines only: scanned as a whole")
+            << 3 << QStringList{"0@1=1000", "1@2=1001", "2@3=1002"} << QStringList{"|", "|", "|", "0|0"}
+            << QStringList{"1000|1001|1002", "p0|p1|p2", "||", "0|0|0"};
+        QTest::newRow("registrations kept, new cells scanned")
+            << 3 << QStringList{"0@1=1000", "1@2=1001", "2@3=1002 user 77"}
+            << QStringList{"5", "/old/port", "блок", "17"}
+            << QStringList{"5|1001|", "/old/port|p1|", "блок||", "17|0|0"};
+        QTest::newRow("a registered device is not registered again")
+            << 2 << QStringList{"0@2=1000"} << QStringList{"1000", "p0", "", "0"}
+            << QStringList{"1000|", "p0|", "|", "0|0"};
+        QTest::newRow("longer files left alone")
+            << 1 << QStringList{"0@1=1000"} << QStringList{"7|8", "/a|/b", "x|y", "1|2"}
+            << QStringList{"7|8", "/a|/b", "x|y", "1|2"};
+    }
+
+    void startUpCompletesShortFiles()
+    {
+        QFETCH(int, cells);
+        QFETCH(QStringList, devices);
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        QStringList hub;
+        for (int i = 1; i <= cells; ++i)
+            hub << SimRack::hubId(i);
+        writeBytes(hubFile(), lines(hub));
+        insertDevices(devices);
+        const char *names[] = {"/nomer_ppd.ini", "/port.ini", "/error.ini", "/datatime.ini"};
+        auto fileLines = [this](const QString &text) {
+            if (text.isEmpty())
+                return QByteArray();
+            QString t = text;
+            t.replace(QRegularExpression(QStringLiteral("\\bp(\\d+)\\b")), QStringLiteral("@\\1"));
+            QStringList values = t.split(QLatin1Char('|'));
+            for (QString &v : values)
+                if (v.startsWith(QLatin1Char('@')))
+                    v = m_rack->portPath(v.mid(1).toInt());
+            return lines(values);
+        };
+        for (int i = 0; i < 4; ++i)
+            writeBytes(ram(QLatin1String(names[i])), fileLines(before.at(i)));
+
+        LogCapture capture;
+        QCOMPARE(Init_start(), QStringLiteral("success"));
+        for (int i = 0; i < 4; ++i)
+            QVERIFY2(readBytes(ram(QLatin1String(names[i]))) == fileLines(after.at(i)),
+                     qPrintable(QLatin1String(names[i]) + QStringLiteral(": ")
+                                + QString::fromUtf8(readBytes(ram(QLatin1String(names[i]))))));
+        const bool completed = before != after;
+        QCOMPARE(capture.lines().contains(QStringLiteral("файл nomer_ppd.ini дополнен до %1 строк по hub.ini")
+                                              .arg(cells)),
+                 completed);
+        // A device already registered is not asked again.
+        if (before.at(1).contains(QLatin1String("p0")))
+            QVERIFY(m_rack->requests(0).isEmpty());
+    }
+
     void startUpCellCount_data()
     {
         QTest::addColumn<QString>("setting");

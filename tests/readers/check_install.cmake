@@ -1,14 +1,17 @@
-# Installs the build tree twice into a scratch root (DESTDIR) under a prefix
-# other than the configured one and checks what lands where:
+# Installs the build tree twice into a scratch root (DESTDIR) under its
+# configured prefix and checks what lands where:
 #   - every program, executable, in the binary folder;
 #   - the four unit files, whose ExecStart names an installed program (the
 #     controller's and the console's with the installed settings), each with
-#     its own account; the console works in the controller's folder;
-#   - a second install keeps a settings.ini the site has changed.
+#     its own account and its manual page; the console works in the
+#     controller's folder;
+#   - a second install keeps a settings.ini and a clients drop-in the site
+#     has changed;
+#   - an install under another prefix says that the units name the
+#     configured one.
 # Arguments: BUILD_DIR SCRATCH BINDIR DATADIR PROGRAMS (comma-separated); the
-# folders of the service installation are taken from the build tree's cache.
-
-set(prefix "/opt/orvik-check")
+# prefix and the folders of the service installation are taken from the build
+# tree's cache.
 
 function(cache_value var name)
     file(STRINGS "${BUILD_DIR}/CMakeCache.txt" line REGEX "^${name}:[A-Z]+=")
@@ -18,19 +21,25 @@ function(cache_value var name)
     string(REGEX REPLACE "^${name}:[A-Z]+=" "" value "${line}")
     set(${var} "${value}" PARENT_SCOPE)
 endfunction()
+cache_value(prefix CMAKE_INSTALL_PREFIX)
 cache_value(UNITDIR ORVIK_SYSTEMD_UNITDIR)
 cache_value(WORK_DIR ORVIK_WORK_DIR)
 cache_value(CONF_DIR ORVIK_CONF_DIR)
 file(REMOVE_RECURSE "${SCRATCH}")
 
 function(install_once)
+    set(install_prefix "${prefix}")
+    if(ARGC GREATER 0)
+        set(install_prefix "${ARGV0}")
+    endif()
     execute_process(
         COMMAND ${CMAKE_COMMAND} -E env "DESTDIR=${SCRATCH}"
-                ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}"
+                ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${install_prefix}"
         RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}\n${err}")
     endif()
+    set(install_log "${out}${err}" PARENT_SCOPE)
 endfunction()
 
 function(expect_file path)
@@ -91,6 +100,13 @@ foreach(unit cabinet_server cabinet_console card_reader barcode_reader)
     if(text MATCHES "@[A-Za-z_]+@")
         message(FATAL_ERROR "unexpanded placeholder in ${unit}.service:\n${text}")
     endif()
+    unit_value(documentation "${text}" Documentation)
+    if(NOT documentation STREQUAL "man:${unit}(1)")
+        message(FATAL_ERROR "${unit}.service documents '${documentation}'")
+    endif()
+    if(EXISTS "${BUILD_DIR}/deploy/man/${unit}.1.gz")
+        expect_file("${prefix}/share/man/man1/${unit}.1.gz")
+    endif()
 endforeach()
 
 # The console reads the controller's settings.ini and hub.ini from the same folder.
@@ -111,16 +127,30 @@ foreach(key kas_count_cell Path_RAM type_ppd Time_energe_ppd port_base tcp_port)
     endif()
 endforeach()
 
-# A site's own settings survive a reinstall; the programs are replaced.
+# A site's own settings and clients survive a reinstall; the programs are replaced.
+set(dropin "/etc/systemd/system/cabinet_server.service.d/clients.conf")
+expect_file("${dropin}")
 set(site "[Settings]\nkas_count_cell=12\n")
+set(site_clients "[Service]\nIPAddressAllow=192.0.2.20\n")
 file(WRITE "${SCRATCH}${CONF_DIR}/settings.ini" "${site}")
+file(WRITE "${SCRATCH}${dropin}" "${site_clients}")
 file(REMOVE "${SCRATCH}${bin_dir}/card_reader")
 install_once()
 file(READ "${SCRATCH}${CONF_DIR}/settings.ini" after)
 if(NOT after STREQUAL site)
     message(FATAL_ERROR "reinstall replaced the site's settings.ini")
 endif()
+file(READ "${SCRATCH}${dropin}" after)
+if(NOT after STREQUAL site_clients)
+    message(FATAL_ERROR "reinstall replaced the site's ${dropin}")
+endif()
 expect_file("${bin_dir}/card_reader")
+
+# Under another prefix the units would start nothing: the install says so.
+install_once("/opt/orvik-elsewhere")
+if(NOT install_log MATCHES "configure the build with")
+    message(FATAL_ERROR "an install under another prefix did not warn:\n${install_log}")
+endif()
 
 file(REMOVE_RECURSE "${SCRATCH}")
 message(STATUS "install check passed: ${PROGRAMS}")
