@@ -1,6 +1,7 @@
 #include "issueflow.h"
 
 #include "issuescreen.h"
+#include "pictures.h"
 
 #include <QDebug>
 #include <QFutureWatcher>
@@ -53,7 +54,7 @@ void IssueFlow::start(const UserRow &user, const CellRow &cell)
     m_budget = WorkerBudget();
     m_issue = IssueResult();
     m_takeClock.start();
-    m_screen->showWorker(user.name, LoginText::DefaultPhoto);
+    m_screen->showWorker(user.name, Pictures::DefaultPhoto);
     if (m_settings.orderKeypad) {
         m_stage = Stage::Order;
         m_screen->showOrderStep();

@@ -131,6 +131,8 @@ IssueScreen::IssueScreen(QWidget *parent)
     orderLayout->addLayout(ways);
     m_pages->addWidget(order);
     layout->addWidget(m_pages, 1);
+    // A kiosk without a window manager honours no full-screen request.
+    fillScreen(this);
 }
 
 QPushButton *IssueScreen::key(const QString &text, const QString &name)

@@ -315,7 +315,7 @@ private slots:
             ++screens;
             if (window->size() != screen)
                 problems << name + QStringLiteral(": window is not full screen");
-            for (const QString &p : screenProblems(window))
+            for (const QString &p : screenProblems(window) + touchProblems(window))
                 problems << name + QStringLiteral(": ") + p;
         });
         QVERIFY2(error.isEmpty(), qPrintable(error));
