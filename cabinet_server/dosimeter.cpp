@@ -90,9 +90,14 @@ QString Set_user_PPD(QString port, QString nomer, QString text)
 
 // ---- gamma channel
 
+QString resetDeFailure()
+{
+    return QStringLiteral("Ошибка сброса ЭД гамма");
+}
+
 QString Reset_de(QString port, QString nomer)
 {
-    return reset(port, nomer, CodeResetDe, QStringLiteral("reset_de"), QStringLiteral("Ошибка сброса ЭД гамма"));
+    return reset(port, nomer, CodeResetDe, QStringLiteral("reset_de"), resetDeFailure());
 }
 
 QString Set_maxder(QString port, QString nomer)
@@ -127,10 +132,14 @@ QString Set_der2(QString port, QString nomer, QString value)
 
 // ---- neutron channel
 
+QString resetNdeFailure()
+{
+    return QStringLiteral("Ошибка сброса ЭД нейтроный");
+}
+
 QString Reset_nde(QString port, QString nomer)
 {
-    return reset(port, nomer, CodeResetNde, QStringLiteral("reset_nde"),
-                 QStringLiteral("Ошибка сброса ЭД нейтроный"));
+    return reset(port, nomer, CodeResetNde, QStringLiteral("reset_nde"), resetNdeFailure());
 }
 
 QString Set_nmaxder(QString port, QString nomer)

@@ -16,7 +16,10 @@ QString Set_user_id(QString port, QString nomer, QString text);
 QString Set_user_order(QString port, QString nomer, QString text);
 QString Set_user_PPD(QString port, QString nomer, QString text);
 
-// Doses, thresholds, modes
+// Doses, thresholds, modes. The two dose resets fail with these texts; a
+// reply that carries one left that dose on the dosimeter.
+QString resetDeFailure();
+QString resetNdeFailure();
 QString Reset_de(QString port, QString nomer);
 QString Set_maxder(QString port, QString nomer);
 QString Set_de1(QString port, QString nomer, QString value);

@@ -16,6 +16,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <algorithm>
 #include <csignal>
 
 RackLines currentRackLines(const QString &folder)
@@ -105,6 +106,21 @@ JournalRow waitingReadout(const RackLines &lines, int cell)
     if (!line.startsWith(celltext::awaitingConfirmation()))
         return {};
     return recoveredReadout(line.mid(celltext::awaitingConfirmation().size()), cell, lines.ports.value(cell));
+}
+
+// Whether a reset left the whole dose on the dosimeter: its reply carries
+// the failure of every dose reset (gamma, and neutron on a gamma-and-neutron
+// rack). A reset that cleared one channel counts as done: of the two ways to
+// be wrong, counting that channel's dose twice is the safe one.
+bool doseLeftOnDosimeter(const QString &reply)
+{
+    return reply.contains(resetDeFailure())
+        && (G_type_ppd != QLatin1String("1300GN") || reply.contains(resetNdeFailure()));
+}
+
+double totalDose(const JournalRow &readout)
+{
+    return readout.value(QStringLiteral("dose_gamma")).toDouble() + readout.value(QStringLiteral("dose_neutron")).toDouble();
 }
 
 bool holdsReadings(const QVector<JournalRow> &readouts, const JournalRow &readout)
@@ -210,7 +226,13 @@ void JournalObserver::startupEnded()
 
 void JournalObserver::recoverWaitingLines()
 {
+    // A dosimeter's dose only grows between its resets: of two lines of one
+    // dosimeter (taken out of one cell and put into another) the one with
+    // the larger dose is the later, so lines are written smallest dose
+    // first, and a line below a read-out already on record of the same
+    // cycle is an older one and is left out.
     const RackLines lines = currentRackLines();
+    QVector<JournalRow> missing;
     for (int cell = 0; cell < lines.errors.size(); ++cell) {
         const JournalRow readout = waitingReadout(lines, cell);
         const QString number = readout.value(QStringLiteral("number")).toString();
@@ -223,9 +245,24 @@ void JournalObserver::recoverWaitingLines()
         }
         if (holdsReadings(c.allReadouts, readout))
             continue;
+        const bool superseded = std::any_of(c.readouts.cbegin(), c.readouts.cend(), [&readout](const JournalRow &r) {
+            return totalDose(r) > totalDose(readout);
+        });
+        if (superseded) {
+            logLine(QStringLiteral("журнал: строка ячейки %1 старше показаний дозиметра %2 в журнале, не восстановлена")
+                        .arg(cell + 1).arg(number));
+            continue;
+        }
+        missing << readout;
+    }
+    std::stable_sort(missing.begin(), missing.end(),
+                     [](const JournalRow &a, const JournalRow &b) { return totalDose(a) < totalDose(b); });
+    for (const JournalRow &readout : missing) {
         const bool written = append({readout});
         logLine(QStringLiteral("журнал: показания дозиметра %1 в ячейке %2 восстановлены по error.ini%3")
-                    .arg(number).arg(cell + 1).arg(written ? QString() : QStringLiteral(", но не записаны")));
+                    .arg(readout.value(QStringLiteral("number")).toString())
+                    .arg(readout.value(QStringLiteral("cell")).toInt())
+                    .arg(written ? QString() : QStringLiteral(", но не записаны")));
     }
 }
 
@@ -299,6 +336,8 @@ void JournalObserver::replyReady(const QString &request, const QString &reply)
     if (!m_watching)
         return;
     m_watching = false;
+    if (m_erasure.happened)
+        m_erasure.doseKept = doseLeftOnDosimeter(reply);
     const QVector<JournalRow> rows =
         commandRows({request, reply, m_before, currentRackLines(), m_erasure, dosimeterWriteRules()});
     if (m_stopBeforeReadout) {

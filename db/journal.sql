@@ -56,7 +56,7 @@ CREATE TABLE IF NOT EXISTS dose_event (
     reply             text,
     journal_id        text NOT NULL DEFAULT '',   -- the journal file that wrote the row; '' on older rows
     source            text,                       -- read-outs: scan, recovered, before_reset (NULL: scan)
-    erased            integer,                    -- 1: the command went on to erase the dose of number
+    erased            integer,                    -- 1: the command erased the dose of number
     threshold_unit    text,                       -- issue rows: 'dosimeter'; NULL: thresholds as requested
     PRIMARY KEY (cabinet_id, journal_id, seq)
 );

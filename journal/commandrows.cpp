@@ -101,11 +101,13 @@ QVector<JournalRow> registrationRows(const RackLines &before, const RackLines &a
 }
 
 // Whether the command reset the dose of the dosimeter its row names: 1 when
-// the check before the reset let it go ahead, else 0.
+// the check before the reset let it go ahead and not every dose reset
+// failed, else 0 (the read-out before it then stays the one to count).
 void setErased(JournalRow &row, const Context &c)
 {
     const Erasure &e = c.served.erasure;
-    row.insert(QStringLiteral("erased"), e.happened && e.number == row.value(QStringLiteral("number")).toString() ? 1 : 0);
+    row.insert(QStringLiteral("erased"),
+               e.happened && !e.doseKept && e.number == row.value(QStringLiteral("number")).toString() ? 1 : 0);
 }
 
 QVector<JournalRow> issueRows(const Context &c)

@@ -37,6 +37,7 @@ struct Erasure {
     bool happened = false;
     int cell = -1;          // 0-based
     QString number;
+    bool doseKept = false;  // every dose reset failed: the dose is still on the dosimeter
 };
 
 struct ServedCommand {

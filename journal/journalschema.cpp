@@ -80,7 +80,7 @@ const QVector<Column> &columns()
         // Version 2.
         {QStringLiteral("journal_id"), T::Text, 2},      // the file that wrote the row; '' on older rows
         {QStringLiteral("source"), T::Text, 2},          // read-outs: scan, recovered, before_reset
-        {QStringLiteral("erased"), T::Integer, 2},       // 1: the command went on to erase the dose of number
+        {QStringLiteral("erased"), T::Integer, 2},       // 1: the command erased the dose of number (went ahead, not every dose reset failed)
         {QStringLiteral("threshold_unit"), T::Text, 2},  // issue rows: dosimeter
     };
     return list;

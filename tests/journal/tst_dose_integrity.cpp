@@ -4,10 +4,10 @@
 // last reset step fails, block and unblock, a read-out made while the journal
 // was off, a dosimeter put back twice, the controller killed between the
 // waiting line and the journal's commit, replies that come twice in the fast
-// mode, a disk that fills up before the read-out, a second controller started
-// on the same journal). In each, the worker's annual dose from dose_report equals the doses
-// the simulated dosimeters carried, and no read-out stays pending once the
-// dosimeter was reset.
+// mode, a dose reset that fails, a disk that fills up before the read-out, a
+// second controller started on the same journal). In each, the worker's
+// annual dose from dose_report equals the doses the simulated dosimeters
+// carried, and no read-out stays pending once the dosimeter was reset.
 #include "journalobserver.h"
 #include "tst_issue_rig.h"
 
@@ -225,6 +225,38 @@ void TestDoseIntegrity::play(const QString &scenario, Play &p)
                  QStringLiteral("ошибка установки сервисного режима работы дозиметра"));
         QCOMPARE(journalKinds(p.journal()), (QStringList{QStringLiteral("startup"), QStringLiteral("issue"), QStringLiteral("freed"),
                                                          QStringLiteral("readout:scan"), QStringLiteral("not_confirmed")}));
+    } else if (scenario == QLatin1String("the dose reset fails during OUT_true")) {
+        // The dosimeter is pulled out as soon as it said its number: no reset
+        // step reaches it and the dose stays on it. Its read-out is not closed
+        // by the failed confirmation, and the read-out in the next cell
+        // replaces it.
+        QVERIFY(p.start());
+        QVERIFY(p.issue());
+        QVERIFY(p.bringBack(2, 2.5));
+        QVERIFY(p.readOut().contains(QStringLiteral("\"d\":\"2.500000000\"")));
+        for (int code : {0x59, 0x18, 0x4A, 0x46, 0x44, 0x3A})
+            p.r.rack->setFault(p.device, code, SimFault::silence());
+        QVERIFY(errorOf(p.send(cellRequest(QStringLiteral("OUT_true"), 2))).contains(QStringLiteral("Ошибка сброса ЭД гамма")));
+        QCOMPARE(p.state().gammaDose, 2.5);
+        p.r.rack->clearFaults(p.device);
+        QVERIFY(p.bringBack(3, 2.5));
+        QVERIFY(p.readOut().contains(QStringLiteral("\"c\":\"3\",\"d\":\"2.500000000\"")));
+        QCOMPARE(p.send(cellRequest(QStringLiteral("OUT_true"), 3)), kDone);
+    } else if (scenario == QLatin1String("put back twice while the journal was off")) {
+        // Read out in cell 3, then in cell 2 with more dose, both with the
+        // journal off: the start-up puts both lines on record, the later
+        // (larger) one last, whatever the order of the cells.
+        QVERIFY(p.start({}, {QStringLiteral("journal=")}));
+        QVERIFY(p.issue());
+        QVERIFY(p.bringBack(3, 2.5));
+        QVERIFY(p.readOut().contains(QStringLiteral("\"c\":\"3\",\"d\":\"2.500000000\"")));
+        QVERIFY(p.bringBack(2, 2.75));
+        QVERIFY(p.readOut().contains(QStringLiteral("\"c\":\"2\",\"d\":\"2.750000000\"")));
+        p.r.server.reset();
+        QVERIFY(p.start());
+        QCOMPARE(journalKinds(p.journal()), (QStringList{QStringLiteral("startup"), QStringLiteral("readout:recovered"),
+                                                         QStringLiteral("readout:recovered")}));
+        QCOMPARE(p.send(cellRequest(QStringLiteral("OUT_true"), 2)), kDone);
     } else if (scenario == QLatin1String("block and unblock after a read-out")) {
         QVERIFY(p.start());
         QVERIFY(p.issue());
@@ -387,8 +419,12 @@ void TestDoseIntegrity::dose_data()
         QTest::newRow(qPrintable(s)) << s << false << 2.5 << false;
     for (const QString &s : {QStringLiteral("disk full before the read-out"), QStringLiteral("second controller on the same journal")})
         QTest::newRow(qPrintable(s)) << s << false << 2.5 << false;
+    QTest::newRow("the dose reset fails during OUT_true") << QStringLiteral("the dose reset fails during OUT_true") << false
+                                                          << 2.5 << false;
     QTest::newRow("put back twice before the confirmation")
         << QStringLiteral("put back twice before the confirmation") << false << 2.75 << false;
+    QTest::newRow("put back twice while the journal was off")
+        << QStringLiteral("put back twice while the journal was off") << false << 2.75 << false;
     QTest::newRow("block and unblock of an issued dosimeter, gamma and neutron")
         << QStringLiteral("block and unblock of an issued dosimeter") << true << 0.9 << false;
     QTest::newRow("issued again without a read-out") << QStringLiteral("issued again without a read-out") << false << 2.5
