@@ -170,10 +170,7 @@ float float32At(const QByteArray &reply, int offset)
 
 bool isComplete(const QByteArray &bytes)
 {
-    const int size = bytes.size();
-    if (size < 4 || size != int(uint16At(bytes, 2)) + 4)
-        return false;
-    return crc16x25(bytes.left(size - 2)) == uint16At(bytes, size - 2);
+    return !bytes.isEmpty() && leadingFrameSize(bytes) == bytes.size();
 }
 
 int leadingFrameSize(const QByteArray &bytes)
