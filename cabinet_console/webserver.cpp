@@ -247,26 +247,30 @@ void WebServer::install()
     const QStringList hosts = m_hosts;
 
     // Before anything else, and before a body is read: the Host header, and
-    // bodies the console never takes.
+    // bodies the console never takes. A refusal here leaves the body unread,
+    // so the connection ends with it: kept open, the body would be read as
+    // the next request.
     svr.set_pre_routing_handler([hosts](const httplib::Request &req, httplib::Response &res) {
-        if (!hosts.contains(hostOfHeader(req.get_header_value("Host")))) {
-            errorReply(res, 421, errorText(421));
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.has_header("Transfer-Encoding")) {
-            errorReply(res, 411, errorText(411));
+        auto refuse = [&res](int status) {
+            errorReply(res, status, errorText(status));
             GuardedServer::closeAfterReply();
             return httplib::Server::HandlerResponse::Handled;
-        }
+        };
+        if (!hosts.contains(hostOfHeader(req.get_header_value("Host"))))
+            return refuse(421);
+        if (req.has_header("Transfer-Encoding"))
+            return refuse(411);
         const std::string length = req.get_header_value("Content-Length");
         if (!length.empty()) {
             bool ok = false;
             const qulonglong n = QString::fromStdString(length).toULongLong(&ok);
-            if (!ok || n > kMaxBody) {
-                errorReply(res, ok ? 413 : 400, errorText(ok ? 413 : 400));
-                GuardedServer::closeAfterReply();
-                return httplib::Server::HandlerResponse::Handled;
-            }
+            if (!ok)
+                return refuse(400);
+            if (n > kMaxBody)
+                return refuse(413);
+            // Only POST routes read a body.
+            if (n > 0 && req.method != "POST")
+                return refuse(400);
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
