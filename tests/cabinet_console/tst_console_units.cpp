@@ -137,6 +137,20 @@ private slots:
                            "420005:t@1.1.1.10", "420007:t@1.1.1.11", "2900000:t@1.1.1.12", "2900001:t@1.1.1.13",
                            "3799999:t@1.1.1.14", "3800000:t@1.1.1.15"}
             << "yyyyynynynyynny";
+        // Guesses from elsewhere cannot keep the owner out: the last 4 groups
+        // the account logged in from are not locked, nor do they lift the
+        // lock; they keep the per-address limit.
+        QTest::newRow("the owner's group is not locked")
+            << QStringList{"0:t@10.0.0.1+", "1:t@10.0.0.2", "2:t@10.0.0.3", "3:t@10.0.0.4", "4:t@10.0.0.5",
+                           "5:t@10.0.0.6", "6:t@10.0.0.1+", "7:t@10.0.0.7", "60006:t@10.0.0.8", "60007:t@10.0.0.9",
+                           "60008:t@10.0.0.1", "60009:t@10.0.0.1", "60010:t@10.0.0.1", "60011:t@10.0.0.1",
+                           "60012:t@10.0.0.1", "60013:t@10.0.0.1"}
+            << "yyyyyyynynyyyyyn";
+        QTest::newRow("only the last 4 groups are known")
+            << QStringList{"0:t@10.0.0.1+", "1:t@10.0.0.2+", "2:t@10.0.0.3+", "3:t@10.0.0.4+", "4:t@10.0.0.5+",
+                           "5:t@10.0.1.1", "6:t@10.0.1.2", "7:t@10.0.1.3", "8:t@10.0.1.4", "9:t@10.0.1.5",
+                           "10:t@10.0.0.1", "11:t@10.0.0.2", "12:t@10.0.0.5"}
+            << "yyyyyyyyyynyy";
     }
 
     void loginLimits()
@@ -170,6 +184,12 @@ private slots:
             QVERIFY(limiter.begin("10.0.0." + std::to_string(i), QStringLiteral("anna"), "old", i).allowed);
         QVERIFY(!limiter.begin("10.0.1.1", QStringLiteral("anna"), "old", 10).allowed);
         QVERIFY(limiter.begin("10.0.1.1", QStringLiteral("anna"), "new", 11).allowed);
+        // A group known with the old password is not known with the new one.
+        QVERIFY(limiter.begin("10.0.2.1", QStringLiteral("anna"), "new", 12).allowed);
+        limiter.succeeded("10.0.2.1", QStringLiteral("anna"));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(limiter.begin("10.0.3." + std::to_string(i), QStringLiteral("anna"), "newer", 20 + i).allowed);
+        QVERIFY(!limiter.begin("10.0.2.1", QStringLiteral("anna"), "newer", 30).allowed);
     }
 
     void addressGroups_data()
