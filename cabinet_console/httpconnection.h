@@ -49,6 +49,8 @@ public:
     // the reply (its body is not read), and what cut the request off.
     static void closeAfterReply();
     static Breach currentBreach();
+    // Whether the connection of the request being answered ends after the reply.
+    static bool closing();
 
 private:
     bool process_and_close_socket(socket_t sock) override;

@@ -275,7 +275,15 @@ void WebServer::install()
         return httplib::Server::HandlerResponse::Unhandled;
     });
 
-    svr.set_post_routing_handler([tls](const httplib::Request &, httplib::Response &res) { securityHeaders(res, tls); });
+    svr.set_post_routing_handler([tls](const httplib::Request &, httplib::Response &res) {
+        securityHeaders(res, tls);
+        // The library announces keep-alive unless it ends the connection itself.
+        if (GuardedServer::closing()) {
+            res.headers.erase("Keep-Alive");
+            if (!res.has_header("Connection"))
+                res.set_header("Connection", "close");
+        }
+    });
 
     svr.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         switch (GuardedServer::currentBreach()) {

@@ -22,6 +22,12 @@ QString errorOf(const WebReply &r)
     return r.json().value(QStringLiteral("error")).toString();
 }
 
+// A reply on a connection that ends after it says so, and nothing of keep-alive.
+bool saysClose(const RawReply &r)
+{
+    return r.header("Connection") == "close" && r.header("Keep-Alive").empty();
+}
+
 // Every reply carries these, errors included.
 bool hasSecurityHeaders(const RawReply &r)
 {
@@ -271,6 +277,7 @@ private slots:
             body.join();
             QCOMPARE(r.status, 411);
             QVERIFY(hasSecurityHeaders(r));
+            QVERIFY(saysClose(r));
             QVERIFY(r.closed || c.waitClosed(3000));
         }
         // A declared 10 MiB body: 413 before any of it is sent.
@@ -280,6 +287,7 @@ private slots:
             const RawReply r = c.read();
             QCOMPARE(r.status, 413);
             QVERIFY(hasSecurityHeaders(r));
+            QVERIFY(saysClose(r));
             QVERIFY(r.closed || c.waitClosed(3000));
         }
         // 40 000 headers, and a head of 21 KiB in three lines.
@@ -296,6 +304,7 @@ private slots:
             sender.join();
             QVERIFY2(r.status == 431, h.name);
             QVERIFY2(hasSecurityHeaders(r), h.name);
+            QVERIFY2(saysClose(r), h.name);
         }
         const qint64 after = residentKiB(pid);
         QVERIFY2(after - before <= 4096, qPrintable(QStringLiteral("%1 -> %2 KiB").arg(before).arg(after)));
@@ -319,6 +328,7 @@ private slots:
             const RawReply r = c.read();
             QVERIFY2(r.status == h.status, h.request.c_str());
             QVERIFY(hasSecurityHeaders(r));
+            QVERIFY2(saysClose(r) == (h.status != 200), r.head.c_str());
             if (h.status != 200) {
                 const RawReply next = c.read(2000);
                 QVERIFY2(next.status == 0 && next.closed, next.head.c_str());
