@@ -1,9 +1,10 @@
 // The console's own rules without a network: cell states from state-file
 // lines, recorded readings, the failed-login limit, the accounts file and the
-// listen address.
+// listen address; the controller link against a loopback peer that answers at once.
 #include "accounts.h"
 #include "clientaddress.h"
 #include "consoletime.h"
+#include "controllerlink.h"
 #include "journalquery.h"
 #include "rackview.h"
 #include "sessions.h"
@@ -14,7 +15,15 @@
 #include <QtTest>
 
 #include <sodium.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <ctime>
+#include <thread>
 
 using rackview::State;
 Q_DECLARE_METATYPE(State)
@@ -352,6 +361,44 @@ private slots:
             QTEST(host, "host");
             QTEST(port, "port");
         }
+    }
+
+    // A call that has its reply leaves the link free: the next one, sent at
+    // once, is never refused as busy.
+    void linkIsFreeWhenTheReplyComes()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), len) == 0 && ::listen(listener, 16) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+        std::atomic<bool> stop{false};
+        std::thread peer([&] {
+            while (!stop) {
+                const int c = ::accept(listener, nullptr, nullptr);
+                if (c < 0)
+                    break;
+                char buffer[4096];
+                ::recv(c, buffer, sizeof buffer, 0);
+                ::send(c, "{\"ok\":1}", 8, MSG_NOSIGNAL);
+                ::close(c);
+            }
+        });
+        controllerlink::Link link(QStringLiteral("127.0.0.1"), ntohs(addr.sin_port), 5000, 5000);
+        int busy = 0, other = 0;
+        for (int i = 0; i < 500; ++i) {
+            const controllerlink::Reply r = link.send({{QStringLiteral("command"), QStringLiteral("get_status")}});
+            busy += r.outcome == controllerlink::Outcome::Busy;
+            other += r.outcome != controllerlink::Outcome::Busy && !r.ok();
+        }
+        stop = true;
+        ::shutdown(listener, SHUT_RDWR);
+        peer.join();
+        ::close(listener);
+        QCOMPARE(busy, 0);
+        QCOMPARE(other, 0);
     }
 
 private:
