@@ -83,7 +83,8 @@ private slots:
         QVERIFY(m_rig->start(false));
     }
 
-    // 20 clicks at once against a controller that never answers: one waits
+    // 6 clicks at once (with the map's polls, within the 8 connections one
+    // address may hold) against a controller that never answers: one waits
     // out the time-out, the others are refused at once; the map goes on.
     void hungControllerNeverBlocksTheMap()
     {
@@ -94,7 +95,7 @@ private slots:
         QList<qint64> refusedAfter;
         QStringList timeoutTexts;
         std::vector<std::thread> clicks;
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < 6; ++i) {
             clicks.emplace_back([&] {
                 WebClient c(m_rig->consolePort);
                 c.sessionCookie = web.sessionCookie;
@@ -130,7 +131,7 @@ private slots:
         QString seen;
         for (int s : statuses)
             seen += QString::number(s) + QLatin1Char(' ');
-        QVERIFY2(statuses.count(504) == 1 && statuses.count(503) == 19, qPrintable(seen));
+        QVERIFY2(statuses.count(504) == 1 && statuses.count(503) == 5, qPrintable(seen));
         for (qint64 ms : refusedAfter)
             QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
         QVERIFY2(timeoutTexts.value(0).contains(QStringLiteral("не ответил за 1 с")), qPrintable(timeoutTexts.value(0)));
@@ -205,7 +206,7 @@ private slots:
         }
         for (std::thread &t : guesses)
             t.join();
-        // 0: a connection over the 24 one address may hold, closed unanswered.
+        // 0: a connection over the 8 one address may hold, closed unanswered.
         QCOMPARE(statuses.count(401) + statuses.count(429) + statuses.count(0), 30);
         QVERIFY(statuses.count(429) >= 1);
         QVERIFY2(statuses.count(401) >= 1 && statuses.count(401) <= 5, qPrintable(QString::number(statuses.count(401))));
@@ -222,14 +223,16 @@ private slots:
         QCOMPARE(rawLogin(m_rig->consolePort, "127.0.0.21", QStringLiteral("victim2"), QStringLiteral("new-password")), 200);
     }
 
-    // 16 clients that send their heads a byte at a time do not stop the map.
+    // 16 clients from two addresses that send their heads a byte at a time
+    // do not stop the map; a ninth connection from one of them is closed
+    // unanswered.
     void slowClients()
     {
         std::atomic<bool> stop{false};
         std::vector<std::thread> slow;
         for (int i = 0; i < 16; ++i) {
-            slow.emplace_back([&] {
-                RawConnection c(m_rig->consolePort);
+            slow.emplace_back([&, i] {
+                RawConnection c(m_rig->consolePort, i % 2 ? "127.0.0.3" : "127.0.0.4");
                 c.send("GET /api/rack HTTP/1.1\r\n" + host());
                 const std::string trickle = "X-Slow: " + std::string(100, 'x');
                 for (size_t at = 0; !stop && at < trickle.size(); ++at) {
@@ -240,6 +243,12 @@ private slots:
             });
         }
         QTest::qWait(300);
+        {
+            RawConnection ninth(m_rig->consolePort, "127.0.0.3");
+            ninth.send("GET /login HTTP/1.1\r\n" + host() + "\r\n");
+            const RawReply r = ninth.read(3000);
+            QVERIFY2(r.status == 0 && r.closed, r.head.c_str());
+        }
         WebClient web(m_rig->consolePort);
         QCOMPARE(web.login(QStringLiteral("tech"), QStringLiteral("tech-password")), 200);
         for (int i = 0; i < 10; ++i) {
