@@ -58,14 +58,6 @@ void securityHeaders(httplib::Response &res, bool tls)
         res.set_header("Strict-Transport-Security", "max-age=31536000");
 }
 
-// Replaces whatever the reply held by {"error": text}.
-void errorReply(httplib::Response &res, int status, const QString &text)
-{
-    res.status = status;
-    const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact);
-    res.set_content(body.constData(), size_t(body.size()), "application/json; charset=utf-8");
-}
-
 QString errorText(int status)
 {
     switch (status) {
@@ -252,7 +244,7 @@ void WebServer::install()
     // the next request.
     svr.set_pre_routing_handler([hosts](const httplib::Request &req, httplib::Response &res) {
         auto refuse = [&res](int status) {
-            errorReply(res, status, errorText(status));
+            sendReply(res, ApiReply::error(status, errorText(status)));
             GuardedServer::closeAfterReply();
             return httplib::Server::HandlerResponse::Handled;
         };
@@ -289,16 +281,16 @@ void WebServer::install()
         switch (GuardedServer::currentBreach()) {
         case GuardedServer::Breach::HeadTooLarge:
         case GuardedServer::Breach::TooManyHeaders:
-            errorReply(res, 431, errorText(431));
+            sendReply(res, ApiReply::error(431, errorText(431)));
             return;
         case GuardedServer::Breach::TooSlow:
-            errorReply(res, 408, errorText(408));
+            sendReply(res, ApiReply::error(408, errorText(408)));
             return;
         case GuardedServer::Breach::None:
             break;
         }
         if (res.body.empty())
-            errorReply(res, res.status, errorText(res.status));
+            sendReply(res, ApiReply::error(res.status, errorText(res.status)));
     });
 
     // Resolves the caller, looks up the account's current role, and applies

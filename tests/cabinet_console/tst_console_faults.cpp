@@ -154,6 +154,8 @@ private slots:
             QVERIFY2(html.contains(QStringLiteral("<meta name=\"rate-unit\" content=\"мЗв/ч\">")), page);
             QVERIFY2(html.contains(QStringLiteral("Время стойки: ")), page);
         }
+        QVERIFY(QString::fromStdString(web.get("/workers").body)
+                    .contains(QStringLiteral("<th scope=\"col\">Доза, мкЗв</th><th scope=\"col\">Предел, мкЗв</th>")));
     }
 
     // The role is looked up on every request: a demoted or removed account
