@@ -94,8 +94,7 @@ bool readFilter(const ApiRequest &req, EventFilter *f, ApiReply *refusal)
     return true;
 }
 
-using JournalHandler = std::function<ApiReply(const ApiRequest &, const JournalQuery &, const JournalSource &,
-                                              const QSqlDatabase &)>;
+using JournalHandler = std::function<ApiReply(const ApiRequest &, const JournalQuery &, const JournalSource &)>;
 
 // A viewer's GET route over a connection to the journal opened for it.
 void journalRoute(RouteTable &table, Context *ctx, const std::string &pattern, JournalHandler handler)
@@ -105,7 +104,7 @@ void journalRoute(RouteTable &table, Context *ctx, const std::string &pattern, J
         if (!connection.isOpen())
             return ApiReply::error(503, connection.error());
         const JournalQuery query(connection.database());
-        ApiReply reply = handler(req, query, ctx->journal, connection.database());
+        ApiReply reply = handler(req, query, ctx->journal);
         if (!query.lastError().isEmpty())
             return ApiReply::error(500, QStringLiteral("Запрос к журналу не удался: ") + query.lastError());
         return reply;
@@ -116,8 +115,7 @@ QJsonArray kindList()
 {
     using namespace journal::kind;
     QJsonArray kinds;
-    for (const QString &k : {Issue, Readout, ReadoutFailed, Confirm, NotConfirmed, History, QStringLiteral("freed"),
-                             QStringLiteral("still_there"), CellFree, CellBlock, CellUnblock, Registered,
+    for (const QString &k : {Issue, Readout, ReadoutFailed, Confirm, NotConfirmed, History, Freed, StillThere, CellFree, CellBlock, CellUnblock, Registered,
                              Unregistered, Hub, ScanError, Startup, Gap, Replaced})
         kinds.append(k);
     return kinds;
@@ -195,7 +193,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
 {
     Context *ctx = &context;
 
-    journalRoute(table, ctx, "/api/events", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &, const QSqlDatabase &) {
+    journalRoute(table, ctx, "/api/events", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
         EventFilter f;
         ApiReply refusal;
         if (!readFilter(req, &f, &refusal))
@@ -210,7 +208,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
     });
 
     // Every row the filter matches, in the page's order and columns.
-    journalRoute(table, ctx, "/api/events\\.csv", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &, const QSqlDatabase &) {
+    journalRoute(table, ctx, "/api/events\\.csv", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
         EventFilter f;
         ApiReply reply;
         if (!readFilter(req, &f, &reply))
@@ -222,7 +220,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
         return reply;
     });
 
-    journalRoute(table, ctx, "/api/workers", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &source, const QSqlDatabase &) {
+    journalRoute(table, ctx, "/api/workers", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &source) {
         int year = QDate::currentDate().year();
         const QString yearText = param(req, "year");
         if (!yearText.isEmpty() && !intInRange(yearText, &year, 1970, 9999))
@@ -250,7 +248,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
                                {QStringLiteral("workers"), workers}});
     });
 
-    journalRoute(table, ctx, "/api/worker", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &, const QSqlDatabase &) {
+    journalRoute(table, ctx, "/api/worker", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
         const QString uid = param(req, "uid");
         if (uid.isEmpty())
             return ApiReply::error(400, QStringLiteral("Не указан идентификатор работника"));
@@ -272,8 +270,7 @@ void registerRecordsRoutes(RouteTable &table, Context &context)
 
     // One dosimeter: its events paged like the records (newest first), its
     // read-outs and issues per month for the chart, its last history read-out.
-    journalRoute(table, ctx, "/api/dosimeter", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &,
-                                                  const QSqlDatabase &) {
+    journalRoute(table, ctx, "/api/dosimeter", [](const ApiRequest &req, const JournalQuery &query, const JournalSource &) {
         const QString number = param(req, "number");
         if (number.isEmpty())
             return ApiReply::error(400, QStringLiteral("Не указан номер дозиметра"));

@@ -2,7 +2,6 @@
 // cell, read a returned dosimeter's history, confirm a return, poll for returns.
 #include "servicecall.h"
 
-#include <QJsonDocument>
 
 #include <functional>
 
@@ -100,10 +99,9 @@ void registerServiceRoutes(RouteTable &table, Context &context)
             // Someone else (the self-service attendant, another technician) confirmed it meanwhile.
             if (cell.state != rackview::State::Returned && !number.isEmpty() && cell.number == number
                 && cell.text.isEmpty()) {
-                ApiReply done = conflict(QStringLiteral("Возврат уже подтвержден"));
-                QJsonObject body = QJsonDocument::fromJson(done.body).object();
-                body.insert(QStringLiteral("already"), true);
-                return ApiReply::json(body, 409);
+                return ApiReply::json({{QStringLiteral("error"), QStringLiteral("Возврат уже подтвержден")},
+                                       {QStringLiteral("already"), true}},
+                                      409);
             }
             if (cell.state != rackview::State::Returned)
                 return conflict(QStringLiteral("В ячейке нет сданного дозиметра, ждущего подтверждения"));

@@ -198,6 +198,11 @@ Reply Link::send(const QJsonObject &request)
     std::shared_ptr<State> state = m_state;
     std::thread([state, call, bytes, command] {
         const Reply reply = exchange(state->host, state->port, bytes, state->holdMs);
+        // Free before the request wakes, so that the next command it sends is not refused as busy.
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->busyWith.clear();
+        }
         bool late = false;
         {
             std::lock_guard<std::mutex> lock(call->mutex);
@@ -209,8 +214,6 @@ Reply Link::send(const QJsonObject &request)
         if (late)
             logLine(QStringLiteral("console: late end of %1: %2")
                         .arg(command, reply.ok() ? QString::fromUtf8(reply.raw) : reply.failure));
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->busyWith.clear();
     }).detach();
 
     std::unique_lock<std::mutex> lock(call->mutex);

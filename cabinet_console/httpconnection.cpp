@@ -335,6 +335,11 @@ void GuardedServer::closeAfterReply()
         t_connection->setCloseAfter();
 }
 
+bool GuardedServer::closing()
+{
+    return t_connection && t_connection->closeAfter();
+}
+
 GuardedServer::Breach GuardedServer::currentBreach()
 {
     return t_connection ? t_connection->breach() : Breach::None;

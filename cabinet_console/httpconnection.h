@@ -17,8 +17,9 @@ typedef struct ssl_ctx_st SSL_CTX;
 //   over the read time-out (5 s); an idle kept-alive connection ends after the
 //   keep-alive time-out (5 s); a write waits at most the write time-out (5 s);
 // - a request head (request line and headers) is at most 16 KiB and 64 lines;
-// - one address (an IPv6 /64) holds at most 24 connections at once, half the
-//   worker pool, so one client cannot take every worker;
+// - one address (an IPv6 /64) holds at most 8 connections at once (a browser
+//   opens up to 6 to one server), a sixth of the worker pool, so that a few
+//   clients cannot take every worker;
 // - under TLS only ECDHE key exchange with AEAD ciphers (TLS 1.2 and 1.3).
 // A route can ask for the connection to end after its reply (closeAfterReply),
 // so that a body that was refused is never read.
@@ -26,7 +27,7 @@ class GuardedServer : public httplib::Server
 {
 public:
     static constexpr int kWorkers = 48;
-    static constexpr int kConnectionsPerAddress = 24;
+    static constexpr int kConnectionsPerAddress = 8;
     static constexpr int kRequestDeadlineMs = 10000;
     static constexpr int kHeadMaxBytes = 16 * 1024;
     static constexpr int kHeadMaxLines = 64;
@@ -49,6 +50,8 @@ public:
     // the reply (its body is not read), and what cut the request off.
     static void closeAfterReply();
     static Breach currentBreach();
+    // Whether the connection of the request being answered ends after the reply.
+    static bool closing();
 
 private:
     bool process_and_close_socket(socket_t sock) override;

@@ -4,6 +4,8 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+
 namespace sessions {
 
 std::string randomToken()
@@ -111,13 +113,19 @@ LoginLimiter::Verdict LoginLimiter::begin(const std::string &addressGroup, const
     AccountState &a = m_accounts[account];
     if (a.stamp != accountStamp || nowMs - a.lastAttemptMs > kQuietResetMs)
         a = AccountState{0, 0, 0, accountStamp};
-    if (nowMs < a.lockedUntilMs) {
+    const auto known = m_known.find(account);
+    const bool fromKnownGroup = known != m_known.end() && known->second.stamp == accountStamp
+        && std::find(known->second.groups.begin(), known->second.groups.end(), addressGroup)
+               != known->second.groups.end();
+    if (!fromKnownGroup && nowMs < a.lockedUntilMs) {
         v.allowed = false;
         v.retryAfterMs = qMax(v.retryAfterMs, a.lockedUntilMs - nowMs);
     }
     if (!v.allowed)
         return v;
     times.push_back(nowMs);
+    if (fromKnownGroup)
+        return v;
     a.lastAttemptMs = nowMs;
     if (++a.failures >= kFreeAttempts) {
         const int doublings = qMin(a.failures - kFreeAttempts, 10);
@@ -133,10 +141,22 @@ void LoginLimiter::succeeded(const std::string &addressGroup, const QString &acc
     if (t != m_addresses.end() && !t->second.empty())
         t->second.pop_back();
     auto a = m_accounts.find(account);
-    if (a != m_accounts.end()) {
+    if (a == m_accounts.end())
+        return;
+    KnownGroups &known = m_known[account];
+    if (known.stamp != a->second.stamp)
+        known = KnownGroups{a->second.stamp, {}};
+    auto it = std::find(known.groups.begin(), known.groups.end(), addressGroup);
+    if (it != known.groups.end()) {
+        // The lock never applied to this group: its success leaves the run of others' failures as it is.
+        known.groups.erase(it);
+    } else {
         a->second.failures = 0;
         a->second.lockedUntilMs = 0;
     }
+    known.groups.push_back(addressGroup);
+    if (known.groups.size() > kKnownGroups)
+        known.groups.pop_front();
 }
 
 } // namespace sessions

@@ -55,8 +55,12 @@ private:
 // - per account name: 5 attempts in a row that did not succeed lock the name
 //   for 1 minute, each further one doubles the lock, up to 15 minutes; a
 //   success, an hour without attempts, or a new password (the account's
-//   password string changed, as `--add-user` does) starts it afresh.
-// Both are kept in memory: a restart of the console lifts every lock.
+//   password string changed, as `--add-user` does) starts it afresh. The
+//   lock does not apply to the last 4 address groups the account logged in
+//   from (with its current password), so that guesses from elsewhere cannot
+//   keep its owner out; those stay under the per-address limit, and their
+//   attempts, failed or not, leave the account's run of failures alone.
+// All is kept in memory: a restart of the console lifts every lock.
 class LoginLimiter
 {
 public:
@@ -88,11 +92,19 @@ private:
         qint64 lastAttemptMs = 0;
         QByteArray stamp;
     };
+    // Address groups the account last logged in from, newest last, for one password string.
+    struct KnownGroups
+    {
+        QByteArray stamp;
+        std::deque<std::string> groups;
+    };
+    static constexpr size_t kKnownGroups = 4;
     void prune(qint64 nowMs);
 
     std::mutex m_mutex;
     std::unordered_map<std::string, std::deque<qint64>> m_addresses;
     std::unordered_map<QString, AccountState> m_accounts;
+    std::unordered_map<QString, KnownGroups> m_known;
     qint64 m_lastPruneMs = 0;
 };
 

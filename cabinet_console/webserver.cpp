@@ -58,14 +58,6 @@ void securityHeaders(httplib::Response &res, bool tls)
         res.set_header("Strict-Transport-Security", "max-age=31536000");
 }
 
-// Replaces whatever the reply held by {"error": text}.
-void errorReply(httplib::Response &res, int status, const QString &text)
-{
-    res.status = status;
-    const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact);
-    res.set_content(body.constData(), size_t(body.size()), "application/json; charset=utf-8");
-}
-
 QString errorText(int status)
 {
     switch (status) {
@@ -247,46 +239,58 @@ void WebServer::install()
     const QStringList hosts = m_hosts;
 
     // Before anything else, and before a body is read: the Host header, and
-    // bodies the console never takes.
+    // bodies the console never takes. A refusal here leaves the body unread,
+    // so the connection ends with it: kept open, the body would be read as
+    // the next request.
     svr.set_pre_routing_handler([hosts](const httplib::Request &req, httplib::Response &res) {
-        if (!hosts.contains(hostOfHeader(req.get_header_value("Host")))) {
-            errorReply(res, 421, errorText(421));
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.has_header("Transfer-Encoding")) {
-            errorReply(res, 411, errorText(411));
+        auto refuse = [&res](int status) {
+            sendReply(res, ApiReply::error(status, errorText(status)));
             GuardedServer::closeAfterReply();
             return httplib::Server::HandlerResponse::Handled;
-        }
+        };
+        if (!hosts.contains(hostOfHeader(req.get_header_value("Host"))))
+            return refuse(421);
+        if (req.has_header("Transfer-Encoding"))
+            return refuse(411);
         const std::string length = req.get_header_value("Content-Length");
         if (!length.empty()) {
             bool ok = false;
             const qulonglong n = QString::fromStdString(length).toULongLong(&ok);
-            if (!ok || n > kMaxBody) {
-                errorReply(res, ok ? 413 : 400, errorText(ok ? 413 : 400));
-                GuardedServer::closeAfterReply();
-                return httplib::Server::HandlerResponse::Handled;
-            }
+            if (!ok)
+                return refuse(400);
+            if (n > kMaxBody)
+                return refuse(413);
+            // Only POST routes read a body.
+            if (n > 0 && req.method != "POST")
+                return refuse(400);
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
 
-    svr.set_post_routing_handler([tls](const httplib::Request &, httplib::Response &res) { securityHeaders(res, tls); });
+    svr.set_post_routing_handler([tls](const httplib::Request &, httplib::Response &res) {
+        securityHeaders(res, tls);
+        // The library announces keep-alive unless it ends the connection itself.
+        if (GuardedServer::closing()) {
+            res.headers.erase("Keep-Alive");
+            if (!res.has_header("Connection"))
+                res.set_header("Connection", "close");
+        }
+    });
 
     svr.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         switch (GuardedServer::currentBreach()) {
         case GuardedServer::Breach::HeadTooLarge:
         case GuardedServer::Breach::TooManyHeaders:
-            errorReply(res, 431, errorText(431));
+            sendReply(res, ApiReply::error(431, errorText(431)));
             return;
         case GuardedServer::Breach::TooSlow:
-            errorReply(res, 408, errorText(408));
+            sendReply(res, ApiReply::error(408, errorText(408)));
             return;
         case GuardedServer::Breach::None:
             break;
         }
         if (res.body.empty())
-            errorReply(res, res.status, errorText(res.status));
+            sendReply(res, ApiReply::error(res.status, errorText(res.status)));
     });
 
     // Resolves the caller, looks up the account's current role, and applies

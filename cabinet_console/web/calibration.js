@@ -24,10 +24,9 @@ function drawWizard(data) {
     body.replaceChildren(...data.done.map((s) => el('tr', {}, el('td', {}, s.cell), el('td', {}, s.port),
       el('td', {}, s.hub))));
   } else {
-    body.replaceChildren(el('tr', {}, el('td', { colSpan: 3, className: 'wrap' },
-      emptyState('В этом сеансе ещё ничего не записано.',
-        data.active ? 'Вставьте дозиметр в ячейку ' + data.nextCell + ' и нажмите «Записать ячейку».'
-          : 'Начните калибровку заново или продолжите её.'))));
+    body.replaceChildren(emptyRow(3, 'В этом сеансе ещё ничего не записано.',
+      data.active ? 'Вставьте дозиметр в ячейку ' + data.nextCell + ' и нажмите «Записать ячейку».'
+        : 'Начните калибровку заново или продолжите её.'));
   }
   document.getElementById('hub-empty').hidden = data.hub.length > 0;
   document.getElementById('hub-lines').replaceChildren(...data.hub.map((line) => el('li', {}, line || '—')));

@@ -10,10 +10,8 @@ const consoleUser = {
   csrf: metaContent('csrf-token'),
 };
 
-// The units the dosimeters report (settings dose_unit, rate_unit) and the
-// zone every time on the pages is shown in (the cabinet's).
+// The units the dosimeters report (settings dose_unit, rate_unit).
 const consoleUnits = { dose: metaContent('dose-unit'), rate: metaContent('rate-unit') };
-const consoleZone = metaContent('zone');
 
 // A dose or rate for a table or a tile: 3 significant digits (the API and the
 // CSV keep every digit). Text that is not a number is shown as it is.
@@ -33,6 +31,11 @@ function withUnit(value, unit) {
 function emptyState(text, hint) {
   return el('div', { className: 'empty-state' }, el('p', { className: 'empty-title' }, text),
     hint ? el('p', { className: 'empty-hint' }, hint) : null);
+}
+
+// The one row of an empty table body, across its colCount columns.
+function emptyRow(colCount, text, hint) {
+  return el('tr', null, el('td', { colSpan: colCount, className: 'wrap' }, emptyState(text, hint)));
 }
 
 // Builds an element: el('td', {className: 'x'}, 'text', otherElement).

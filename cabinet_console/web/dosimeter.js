@@ -45,7 +45,7 @@ async function loadDosimeter() {
     drawMonths(data.months);
     fillTable(document.getElementById('life'), lifeColumns, data.life,
       'В журнале нет событий дозиметра ' + data.number + '.', 'Проверьте номер: он напечатан на корпусе дозиметра.');
-    drawPager('', data);
+    drawPager(data);
     const info = document.getElementById('history-info');
     const pre = document.getElementById('history-records');
     if (data.history) {

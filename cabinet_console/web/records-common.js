@@ -64,8 +64,7 @@ function fillTable(table, columns, rows, emptyText, emptyHint) {
   head.replaceChildren(el('tr', null, ...columns.map(c => el('th', { scope: 'col' }, columnTitles[c] || c))));
   const body = table.tBodies[0];
   if (!rows.length) {
-    body.replaceChildren(el('tr', null, el('td', { colSpan: columns.length, className: 'wrap' },
-      emptyState(emptyText, emptyHint))));
+    body.replaceChildren(emptyRow(columns.length, emptyText, emptyHint));
     return;
   }
   body.replaceChildren(...rows.map(row =>
@@ -79,9 +78,9 @@ function queryParam(name) {
 }
 
 // The pager under a paged table: "Страница P из N · записей: T" and its buttons.
-function drawPager(prefix, data) {
-  document.getElementById(prefix + 'page-info').textContent =
+function drawPager(data) {
+  document.getElementById('page-info').textContent =
     'Страница ' + data.page + ' из ' + data.pages + ' · записей: ' + data.total;
-  document.getElementById(prefix + 'prev').disabled = data.page <= 1;
-  document.getElementById(prefix + 'next').disabled = data.page >= data.pages;
+  document.getElementById('prev').disabled = data.page <= 1;
+  document.getElementById('next').disabled = data.page >= data.pages;
 }

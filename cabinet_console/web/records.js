@@ -45,7 +45,7 @@ async function loadEvents() {
     records.data = data;
     fillKinds(data.kinds);
     drawEvents();
-    drawPager('', data);
+    drawPager(data);
     showMessage(message, '', 'info');
   } catch (e) {
     showMessage(message, e.message, 'error');

@@ -12,9 +12,8 @@ async function loadWorkers() {
       : 'Пределы доз неизвестны: в базе нет таблицы users или не задан ключ annual_dose_key.';
     const body = document.querySelector('#workers tbody');
     if (!data.workers.length) {
-      body.replaceChildren(el('tr', null, el('td', { colSpan: 7, className: 'wrap' },
-        emptyState('За ' + data.year + ' год в журнале нет выдач и подтверждённых сдач.',
-          'Выберите другой год; работник появляется здесь после первой выдачи ему дозиметра.'))));
+      body.replaceChildren(emptyRow(7, 'За ' + data.year + ' год в журнале нет выдач и подтверждённых сдач.',
+        'Выберите другой год; работник появляется здесь после первой выдачи ему дозиметра.'));
     } else {
       body.replaceChildren(...data.workers.map(w => el('tr', { className: w.near ? 'near-limit' : '' },
         el('td', null, valueNode('uid', w.uid)),
@@ -32,8 +31,6 @@ async function loadWorkers() {
   }
 }
 
-document.getElementById('dose-head').textContent = 'Доза, ' + consoleUnits.dose;
-document.getElementById('limit-head').textContent = 'Предел, ' + consoleUnits.dose;
 document.getElementById('year').value = queryParam('year') || new Date().getFullYear();
 document.getElementById('year-form').addEventListener('submit', (e) => { e.preventDefault(); loadWorkers(); });
 loadWorkers();

@@ -11,7 +11,7 @@ import sys
 import unittest
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -295,7 +295,8 @@ class RackMapTest(unittest.TestCase):
         driver.find_element(By.ID, "f-uid").send_keys('7"1')
         driver.find_element(By.CSS_SELECTOR, "#filter button[type=submit]").click()
         WebDriverWait(driver, 15).until(lambda d: "uid=7%221" in d.current_url)
-        WebDriverWait(driver, 15).until(
+        # The rows of the previous filter may be replaced while they are read.
+        WebDriverWait(driver, 15, ignored_exceptions=(StaleElementReferenceException,)).until(
             lambda d: {r.find_elements(By.TAG_NAME, "td")[header.index("Работник")].text
                        for r in d.find_elements(By.CSS_SELECTOR, "#events tbody tr")} == {'7"1'})
         self.assertIn("uid=7%221", driver.find_element(By.ID, "csv").get_attribute("href"))

@@ -1,9 +1,10 @@
 // The console's own rules without a network: cell states from state-file
 // lines, recorded readings, the failed-login limit, the accounts file and the
-// listen address.
+// listen address; the controller link against a loopback peer that answers at once.
 #include "accounts.h"
 #include "clientaddress.h"
 #include "consoletime.h"
+#include "controllerlink.h"
 #include "journalquery.h"
 #include "rackview.h"
 #include "sessions.h"
@@ -14,7 +15,15 @@
 #include <QtTest>
 
 #include <sodium.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <ctime>
+#include <thread>
 
 using rackview::State;
 Q_DECLARE_METATYPE(State)
@@ -137,6 +146,20 @@ private slots:
                            "420005:t@1.1.1.10", "420007:t@1.1.1.11", "2900000:t@1.1.1.12", "2900001:t@1.1.1.13",
                            "3799999:t@1.1.1.14", "3800000:t@1.1.1.15"}
             << "yyyyynynynyynny";
+        // Guesses from elsewhere cannot keep the owner out: the last 4 groups
+        // the account logged in from are not locked, nor do they lift the
+        // lock; they keep the per-address limit.
+        QTest::newRow("the owner's group is not locked")
+            << QStringList{"0:t@10.0.0.1+", "1:t@10.0.0.2", "2:t@10.0.0.3", "3:t@10.0.0.4", "4:t@10.0.0.5",
+                           "5:t@10.0.0.6", "6:t@10.0.0.1+", "7:t@10.0.0.7", "60006:t@10.0.0.8", "60007:t@10.0.0.9",
+                           "60008:t@10.0.0.1", "60009:t@10.0.0.1", "60010:t@10.0.0.1", "60011:t@10.0.0.1",
+                           "60012:t@10.0.0.1", "60013:t@10.0.0.1"}
+            << "yyyyyyynynyyyyyn";
+        QTest::newRow("only the last 4 groups are known")
+            << QStringList{"0:t@10.0.0.1+", "1:t@10.0.0.2+", "2:t@10.0.0.3+", "3:t@10.0.0.4+", "4:t@10.0.0.5+",
+                           "5:t@10.0.1.1", "6:t@10.0.1.2", "7:t@10.0.1.3", "8:t@10.0.1.4", "9:t@10.0.1.5",
+                           "10:t@10.0.0.1", "11:t@10.0.0.2", "12:t@10.0.0.5"}
+            << "yyyyyyyyyynyy";
     }
 
     void loginLimits()
@@ -170,6 +193,12 @@ private slots:
             QVERIFY(limiter.begin("10.0.0." + std::to_string(i), QStringLiteral("anna"), "old", i).allowed);
         QVERIFY(!limiter.begin("10.0.1.1", QStringLiteral("anna"), "old", 10).allowed);
         QVERIFY(limiter.begin("10.0.1.1", QStringLiteral("anna"), "new", 11).allowed);
+        // A group known with the old password is not known with the new one.
+        QVERIFY(limiter.begin("10.0.2.1", QStringLiteral("anna"), "new", 12).allowed);
+        limiter.succeeded("10.0.2.1", QStringLiteral("anna"));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(limiter.begin("10.0.3." + std::to_string(i), QStringLiteral("anna"), "newer", 20 + i).allowed);
+        QVERIFY(!limiter.begin("10.0.2.1", QStringLiteral("anna"), "newer", 30).allowed);
     }
 
     void addressGroups_data()
@@ -332,6 +361,44 @@ private slots:
             QTEST(host, "host");
             QTEST(port, "port");
         }
+    }
+
+    // A call that has its reply leaves the link free: the next one, sent at
+    // once, is never refused as busy.
+    void linkIsFreeWhenTheReplyComes()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), len) == 0 && ::listen(listener, 16) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+        std::atomic<bool> stop{false};
+        std::thread peer([&] {
+            while (!stop) {
+                const int c = ::accept(listener, nullptr, nullptr);
+                if (c < 0)
+                    break;
+                char buffer[4096];
+                ::recv(c, buffer, sizeof buffer, 0);
+                ::send(c, "{\"ok\":1}", 8, MSG_NOSIGNAL);
+                ::close(c);
+            }
+        });
+        controllerlink::Link link(QStringLiteral("127.0.0.1"), ntohs(addr.sin_port), 5000, 5000);
+        int busy = 0, other = 0;
+        for (int i = 0; i < 500; ++i) {
+            const controllerlink::Reply r = link.send({{QStringLiteral("command"), QStringLiteral("get_status")}});
+            busy += r.outcome == controllerlink::Outcome::Busy;
+            other += r.outcome != controllerlink::Outcome::Busy && !r.ok();
+        }
+        stop = true;
+        ::shutdown(listener, SHUT_RDWR);
+        peer.join();
+        ::close(listener);
+        QCOMPARE(busy, 0);
+        QCOMPARE(other, 0);
     }
 
 private:
