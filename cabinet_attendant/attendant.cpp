@@ -183,13 +183,17 @@ bool Attendant::confirm(Pending &p)
             return true;
         }
     }
-    qint64 seq = 0;
-    if (!m_options.journalPath.isEmpty()) {
+    // The read-out is looked for once: a confirmation the controller
+    // answered with an error has its row in the journal after the read-out,
+    // marked as erasing it even when the reset failed, and the waiting line
+    // is gone by then.
+    if (!m_options.journalPath.isEmpty() && p.journalSeq == 0) {
         const JournalReadout j = findReadout(m_options.journalPath, r.number, r.cell, p.outReply);
         if (!j.found)
             return fail(p, Failure::Journal, j.failure);
-        seq = j.seq;
+        p.journalSeq = j.seq;
     }
+    const qint64 seq = p.journalSeq;
     const controllerclient::Reply reply = ask({{QStringLiteral("command"), QStringLiteral("OUT_true")},
                                               {QStringLiteral("nomer_ppd"), r.number},
                                               {QStringLiteral("cell"), QString::number(r.cell)},

@@ -9,6 +9,7 @@
 //   cell 4  where the cycle's dosimeter comes back
 //   cell 5  a return whose read-out fails
 //   cell 6  a return whose attendant is killed before it confirms
+//   cell 1  then a return whose first confirmation fails in the reset
 #include "controllerclient.h"
 #include "issueflow.h"
 #include "issuescreen.h"
@@ -458,6 +459,37 @@ private slots:
         QCOMPARE(journalCount(QStringLiteral("readout"), QStringLiteral("5006")), 1);
         QCOMPARE(journalCount(QStringLiteral("confirm"), QStringLiteral("5006")), 1);
         QCOMPARE(annualDose(23), 0.5);
+    }
+
+    // The dosimeter refuses its first reset: the controller answers the
+    // attendant's confirmation with the error, its waiting line cleared and
+    // the journal's row marking the dosimeter erased. The attendant confirms
+    // once more without looking for the read-out again (the journal would
+    // no longer show it), and the dose is counted once.
+    void confirmationRetriedAfterAFailedReset()
+    {
+        const int cell = 1;
+        const int number = 5021;
+        const QString n = QString::number(number);
+        SimDosimeter d = rig::returned(number, SimGamma);
+        d.userId = simtext::encodeUser(QStringLiteral("2102"));
+        d.gammaDose = 0.5;
+        const int dev = m_rig->rack->insert(cell, d);
+        m_rig->rack->setFault(dev, 0x59, SimFault::refuse().times(1));
+        QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр %1, работник 2102, ЭД 0.500000000, "
+                                                                       "история 0 записей, в журнале, seq").arg(n)); },
+                         15000),
+                 qPrintable(attendantLog()));
+        QVERIFY(attendantLog().contains(QStringLiteral("возврат: ячейка %1, дозиметр %2, работник 2102, ЭД 0.500000000: "
+                                                       "не подтверждён (")
+                                            .arg(cell)
+                                            .arg(n)));
+        QVERIFY(!attendantLog().contains(QStringLiteral("ячейка %1 заблокирована").arg(cell)));
+        QCOMPARE(cellLine(cell), QString());
+        QCOMPARE(m_rig->rack->state(dev).gammaDose, 0.0);
+        QCOMPARE(journalCount(QStringLiteral("readout"), n), 1);
+        QCOMPARE(journalCount(QStringLiteral("not_confirmed"), n), 1);
+        QCOMPARE(journalCount(QStringLiteral("confirm"), n), 1);
     }
 };
 
