@@ -259,6 +259,9 @@ private slots:
         QTest::newRow("a work order with ,n: in it") << QStringLiteral("Ждет подтвержения сдачи OUT:1300,c:1,d:1,r:1,"
                                                                        "tm:1,tw:0,u:7,duty:A,n:9,B,n:77,error:")
                                                      << "77" << "7" << "1" << "";
+        QTest::newRow("a worker id with a comma") << QStringLiteral("Ждет подтвержения сдачи OUT:1300,c:3,d:0.5,r:1,"
+                                                                     "tm:1,tw:0,u:70,01,duty:ЦЕХ, 5,n:88,error:")
+                                                  << "88" << "70,01" << "0.5" << "";
         QTest::newRow("issued, not returned") << QStringLiteral("Дозиметр ожидает, чтобы его забрали") << "" << "" << ""
                                               << "";
         QTest::newRow("no number") << QStringLiteral("Ждет подтвержения сдачи OUT:1300,c:1,d:1,error:") << "" << ""
