@@ -4,6 +4,7 @@
 // controller's replies mean for the worker, the terminal's settings file, and
 // what the attendant reads from the controller's replies, cell lines and
 // journal.
+#include "attendantsettings.h"
 #include "issuesteps.h"
 #include "journalcheck.h"
 #include "journalstore.h"
@@ -233,6 +234,8 @@ private slots:
         QCOMPARE(s.levels.neutron.doseAlarm, 3.0);
         QCOMPARE(s.levels.warningShare, 0.8);
         QCOMPARE(s.takeTimeoutMs, 90000);
+        // An issue queued behind the attendant's longest wait is still waited for.
+        QVERIFY(s.issueTimeoutMs > AttendantSettings().replyTimeoutMs);
         QCOMPARE(s.problems.size(), 2);
         QVERIFY(!SelfServiceSettings::fromFile(dir.filePath(QStringLiteral("none.ini"))).enabled());
         controllerclient::Address a;
