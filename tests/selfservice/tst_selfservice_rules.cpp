@@ -238,6 +238,16 @@ private slots:
         QVERIFY(s.issueTimeoutMs > AttendantSettings().replyTimeoutMs);
         QCOMPARE(s.problems.size(), 2);
         QVERIFY(!SelfServiceSettings::fromFile(dir.filePath(QStringLiteral("none.ini"))).enabled());
+        // From the environment: an empty controller address is none (the
+        // file's stands), an empty file name is no file.
+        qputenv(SelfServiceSettings::FileVariable, file.toLocal8Bit());
+        qputenv(SelfServiceSettings::ControllerVariable, QByteArray());
+        QCOMPARE(SelfServiceSettings::load().controller.text(), QStringLiteral("rack.local:6001"));
+        qputenv(SelfServiceSettings::ControllerVariable, "10.0.0.5:6002");
+        QCOMPARE(SelfServiceSettings::load().controller.text(), QStringLiteral("10.0.0.5:6002"));
+        qputenv(SelfServiceSettings::FileVariable, QByteArray());
+        qputenv(SelfServiceSettings::ControllerVariable, QByteArray());
+        QVERIFY(!SelfServiceSettings::load().enabled());
         controllerclient::Address a;
         QVERIFY(controllerclient::parseAddress(QStringLiteral("[::1]:6000"), &a));
         QCOMPARE(a.host, QStringLiteral("::1"));
