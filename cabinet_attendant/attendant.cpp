@@ -151,6 +151,8 @@ void Attendant::readHistory(Pending &p)
                                               {QStringLiteral("nomer_ppd"), p.readings.number},
                                               {QStringLiteral("cell"), QString::number(p.readings.cell)},
                                               {QStringLiteral("error"), QString()}});
+    if (reply.status == controllerclient::Reply::Status::NotConnected)
+        return;   // nothing was asked: p.history stays empty
     if (reply.ok())
         p.history = QStringLiteral("история %1 записей").arg(reply.value("history_all").size() / 32);
     else
@@ -183,6 +185,13 @@ bool Attendant::confirm(Pending &p)
             return true;
         }
     }
+    // A return found in its cell (at start or on a look-over) has its
+    // history read here, as a scanned one has before its confirmation.
+    if (p.history.isEmpty()) {
+        readHistory(p);
+        if (p.history.isEmpty())
+            return false;   // the controller is gone: the next round reads it
+    }
     // The read-out is looked for once: a confirmation the controller
     // answered with an error has its row in the journal after the read-out,
     // marked as erasing it even when the reset failed, and the waiting line
@@ -204,9 +213,7 @@ bool Attendant::confirm(Pending &p)
         return fail(p, Failure::Transport, reply.failure);
     if (!reply.error().isEmpty())
         return fail(p, Failure::Reported, reply.error());
-    QStringList parts{prefix(r)};
-    if (!p.history.isEmpty())
-        parts << p.history;
+    QStringList parts{prefix(r), p.history};
     parts << (seq > 0 ? QStringLiteral("в журнале, seq %1").arg(seq) : QStringLiteral("без журнала"));
     log(parts.join(QStringLiteral(", ")) + QStringLiteral(": подтверждён"));
     return true;

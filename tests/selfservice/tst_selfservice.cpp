@@ -447,7 +447,7 @@ private slots:
 
         startAttendant();
         QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр 5006, работник 2103, ЭД 0.500000000, "
-                                                                       "в журнале, seq")); },
+                                                                       "история 2 записей, в журнале, seq")); },
                          15000),
                  qPrintable(attendantLog()));
         QVERIFY(attendantLog().contains(QStringLiteral("возврат: ячейка 6, дозиметр 5006, работник 2103, ЭД "
