@@ -213,6 +213,18 @@ bool Attendant::confirm(Pending &p)
         return fail(p, Failure::Transport, reply.failure);
     if (!reply.error().isEmpty())
         return fail(p, Failure::Reported, reply.error());
+    if (reply.object.contains(QStringLiteral("cell"))) {
+        log(prefix(r) + QStringLiteral(": не подтверждён: дозиметра нет в ячейке, сброс не выполнен, ячейка свободна"));
+        return true;
+    }
+    // The same plain reply comes when another dosimeter answers from the
+    // cell: the controller then forgets the cell without a reset. A
+    // confirmed cell keeps its port.
+    QVector<CellStatus> after;
+    if (readStatus(&after) && r.cell <= after.size() && after.at(r.cell - 1).port.isEmpty()) {
+        log(prefix(r) + QStringLiteral(": не подтверждён: в ячейке другой дозиметр, сброс не выполнен, ячейка освобождена"));
+        return true;
+    }
     QStringList parts{prefix(r), p.history};
     parts << (seq > 0 ? QStringLiteral("в журнале, seq %1").arg(seq) : QStringLiteral("без журнала"));
     log(parts.join(QStringLiteral(", ")) + QStringLiteral(": подтверждён"));
@@ -238,8 +250,8 @@ bool Attendant::block(int cell, const QString &text)
                                               {QStringLiteral("port"), QString()},
                                               {QStringLiteral("cell"), QString::number(cell)},
                                               {QStringLiteral("block"), text}});
-    if (!reply.ok()) {
-        log(QStringLiteral("ячейка %1 не заблокирована: %2").arg(cell).arg(reply.failure));
+    if (!reply.ok() || !reply.error().isEmpty()) {
+        log(QStringLiteral("ячейка %1 не заблокирована: %2").arg(cell).arg(reply.ok() ? reply.error() : reply.failure));
         return false;
     }
     log(QStringLiteral("ячейка %1 заблокирована: %2").arg(cell).arg(text));
@@ -261,8 +273,15 @@ void Attendant::readoutFailed(int cell, const QString &port)
     const controllerclient::Reply reply = ask({{QStringLiteral("command"), QStringLiteral("cell_free")},
                                               {QStringLiteral("nomer_ppd"), QString()},
                                               {QStringLiteral("cell"), QString::number(cell)}});
-    if (reply.ok())
-        log(QStringLiteral("ячейка %1 (%2): показания не считаны, дозиметр будет прочитан ещё раз").arg(cell).arg(port));
+    const QString head = QStringLiteral("ячейка %1 (%2): показания не считаны, ").arg(cell).arg(port);
+    if (!reply.ok())
+        log(head + QStringLiteral("повторное чтение не запрошено: ") + reply.failure);
+    else if (reply.value("cell") != QLatin1String("free"))
+        // The dosimeter did not say its number: the controller keeps the cell.
+        log(head + QStringLiteral("ячейка не освобождена, повторного чтения не будет")
+            + (reply.error().isEmpty() ? QString() : QStringLiteral(": ") + reply.error()));
+    else if (!reply.error().isEmpty())
+        log(head + QStringLiteral("ячейка освобождена с ошибкой: ") + reply.error());
     else
-        log(QStringLiteral("ячейка %1: показания не считаны, повторное чтение не запрошено: %2").arg(cell).arg(reply.failure));
+        log(head + QStringLiteral("дозиметр будет прочитан ещё раз"));
 }

@@ -10,6 +10,7 @@
 //   cell 5  a return whose read-out fails
 //   cell 6  a return whose attendant is killed before it confirms
 //   cell 1  then a return whose first confirmation fails in the reset
+//   cell 2  then returns taken out or swapped before their confirmation
 #include "controllerclient.h"
 #include "issueflow.h"
 #include "issuescreen.h"
@@ -490,6 +491,62 @@ private slots:
         QCOMPARE(journalCount(QStringLiteral("readout"), n), 1);
         QCOMPARE(journalCount(QStringLiteral("not_confirmed"), n), 1);
         QCOMPARE(journalCount(QStringLiteral("confirm"), n), 1);
+    }
+
+    // The dosimeter leaves its cell while the attendant reads its history:
+    // the controller answers the confirmation without a reset, and the
+    // attendant says so instead of "подтверждён".
+    void confirmationWithoutTheDosimeter_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<int>("swappedIn");   // the dosimeter put in its place; 0: none
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("taken out") << 5031 << 0
+                                   << QStringLiteral(": не подтверждён: дозиметра нет в ячейке, сброс не выполнен, "
+                                                     "ячейка свободна");
+        QTest::newRow("swapped") << 5032 << 5033
+                                 << QStringLiteral(": не подтверждён: в ячейке другой дозиметр, сброс не выполнен, "
+                                                   "ячейка освобождена");
+    }
+    void confirmationWithoutTheDosimeter()
+    {
+        QFETCH(int, number);
+        QFETCH(int, swappedIn);
+        QFETCH(QString, logged);
+        const int cell = 2;
+        const QString n = QString::number(number);
+        const QByteArray reading = QByteArrayLiteral("Чтение истории дозиметра 1");
+        const int readsBefore = m_rig->server->log().count(reading);
+        SimDosimeter d = rig::returned(number, SimGamma);
+        d.userId = simtext::encodeUser(QStringLiteral("2102"));
+        d.gammaDose = 0.5;
+        d.history = SimRack::makeHistory(2);
+        const int dev = m_rig->rack->insert(cell, d);
+        const QString port = m_rig->rack->portPath(dev);
+        m_rig->rack->setFault(dev, 0x30, SimFault::chunks(1, 60).times(1));
+        QVERIFY2(waitFor([&]() {
+                     m_rig->server->process().waitForReadyRead(10);
+                     return m_rig->server->log().count(reading) > readsBefore;
+                 }, 15000),
+                 qPrintable(attendantLog()));
+        m_rig->rack->remove(dev);
+        if (swappedIn) {
+            const int other = m_rig->rack->insert(cell, swappedIn);
+            QCOMPARE(m_rig->rack->portPath(other), port);
+        }
+        const QString line = QStringLiteral("возврат: ячейка 2, дозиметр %1, работник 2102, ЭД 0.500000000").arg(n);
+        QVERIFY2(waitFor([&]() { return attendantLogged(line + logged); }, 15000), qPrintable(attendantLog()));
+        QVERIFY(!attendantLog().contains(line + QStringLiteral(", история")));
+        QCOMPARE(journalCount(QStringLiteral("readout"), n), 1);
+        QCOMPARE(journalCount(QStringLiteral("confirm"), n), 0);
+        if (swappedIn) {
+            // The dosimeter put in is registered by a later scan.
+            const int other = m_rig->rack->deviceOfNumber(swappedIn);
+            QVERIFY(waitFor([&]() { return m_rig->lines(QStringLiteral("nomer_ppd.ini")).value(cell - 1)
+                                           == QString::number(swappedIn); }, 10000));
+            m_rig->rack->remove(other);
+            request(QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"\",\"cell\":\"2\"}"));
+        }
     }
 };
 
