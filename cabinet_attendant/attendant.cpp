@@ -102,6 +102,9 @@ void Attendant::lookOverCells()
     for (const CellStatus &c : cells) {
         ReturnReadings r;
         if (readingsFromWaitingLine(c.line, &r)) {
+            // Read out after all (by someone else's scan): earlier failures
+            // in the cell are done with.
+            m_readoutFailures.remove(c.cell);
             r.cell = c.cell;
             const auto known = m_waiting.constFind(c.cell);
             if (known == m_waiting.cend() || known->readings.number != r.number) {
@@ -168,17 +171,19 @@ bool Attendant::confirm(Pending &p)
     ReturnReadings now;
     const QString line = r.cell <= cells.size() ? cells.at(r.cell - 1).line : QString();
     const bool waiting = readingsFromWaitingLine(line, &now) && now.number == r.number;
-    if (p.blockPending)
+    // Only after the controller answered the attendant's own OUT_true with
+    // an error and left the waiting state is it asked again (its reset may
+    // be half done), and only while the cell has not moved on.
+    const bool resetAgain = !waiting && p.failures > 0 && p.last == Failure::Reported && line.isEmpty();
+    // A block still to be sent is sent only while the return is where it
+    // failed: a cell that moved on meanwhile is left as it is.
+    if (p.blockPending && (waiting || resetAgain))
         return block(r.cell, confirmBlockText(r, p.lastReason));
     if (!waiting) {
         if (p.failures > 0 && p.last == Failure::Transport) {
             log(prefix(r) + QStringLiteral(": подтверждён (ответ на OUT_true не пришёл, ячейка больше не ждёт)"));
             return true;
         }
-        // Only after the controller answered the attendant's own OUT_true
-        // with an error and left the waiting state is it asked again (its
-        // reset may be half done), and only while the cell has not moved on.
-        const bool resetAgain = p.failures > 0 && p.last == Failure::Reported && line.isEmpty();
         if (!resetAgain) {
             log(prefix(r) + (line.isEmpty() ? QStringLiteral(": уже подтверждён (ячейка больше не ждёт подтверждения)")
                                              : QStringLiteral(": ячейка больше не ждёт подтверждения: ") + line));
