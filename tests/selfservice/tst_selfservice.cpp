@@ -10,7 +10,8 @@
 //   cell 5  a return whose read-out fails
 //   cell 6  a return whose attendant is killed before it confirms
 //   cell 1  then a return whose first confirmation fails in the reset
-//   cell 2  then returns taken out or swapped before their confirmation
+//   cell 2  then returns taken out or swapped before their confirmation, then
+//           a failed read-out that someone else's scan reads after all
 #include "controllerclient.h"
 #include "issueflow.h"
 #include "issuescreen.h"
@@ -24,6 +25,8 @@
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QtEndian>
+
+#include <signal.h>
 #include <QtTest>
 
 using namespace windowtest;
@@ -547,6 +550,51 @@ private slots:
             m_rig->rack->remove(other);
             request(QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"\",\"cell\":\"2\"}"));
         }
+    }
+
+    // A failed read-out read after all by someone else's scan (the console's
+    // "poll for returns") while the attendant sleeps: its look-over finds
+    // the return waiting and forgets the failure, so that the next
+    // dosimeter's first failure in that cell gets its second read.
+    void failedReadoutReadElsewhere()
+    {
+        const int cell = 2;
+        startAttendant({QStringLiteral("--interval"), QStringLiteral("3")});
+        SimDosimeter a = rig::returned(5041, SimGamma);
+        a.userId = simtext::encodeUser(QStringLiteral("2102"));
+        a.gammaDose = 0.5;
+        const int devA = m_rig->rack->insert(cell, a);
+        const QString port = m_rig->rack->portPath(devA);
+        m_rig->rack->setFault(devA, 0x4F, SimFault::silence());
+        const QString again = QStringLiteral("ячейка 2 (%1): показания не считаны, дозиметр будет прочитан ещё раз").arg(port);
+        QVERIFY2(waitFor([&]() { return attendantLogged(again); }, 15000), qPrintable(attendantLog()));
+        const qint64 pid = m_attendant->process().processId();
+        QCOMPARE(::kill(pid_t(pid), SIGSTOP), 0);
+        m_rig->rack->clearFault(devA, 0x4F);
+        request(QStringLiteral("{\"command\":\"OUT\"}"));
+        const bool waiting = cellLine(cell).startsWith(kWaiting);
+        QCOMPARE(::kill(pid_t(pid), SIGCONT), 0);
+        QVERIFY2(waiting, qPrintable(cellLine(cell)));
+        QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр 5041, работник 2102, ЭД 0.500000000, "
+                                                                       "история 0 записей, в журнале, seq")); },
+                         15000),
+                 qPrintable(attendantLog()));
+        m_rig->rack->remove(devA);
+        QCOMPARE(request(QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"5041\",\"cell\":\"2\"}")),
+                 QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}"));
+
+        // The next dosimeter in the cell fails once and is read again, not blocked.
+        SimDosimeter b = rig::returned(5042, SimGamma);
+        b.userId = simtext::encodeUser(QStringLiteral("2102"));
+        b.gammaDose = 0.25;
+        const int devB = m_rig->rack->insert(cell, b);
+        m_rig->rack->setFault(devB, 0x4F, SimFault::silence().times(1));
+        QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр 5042, работник 2102, ЭД 0.250000000, "
+                                                                       "история 0 записей, в журнале, seq")); },
+                         20000),
+                 qPrintable(attendantLog() + cellLine(cell)));
+        QVERIFY(!attendantLog().contains(QStringLiteral("ячейка 2 заблокирована")));
+        startAttendant();
     }
 };
 
