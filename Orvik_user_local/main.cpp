@@ -27,7 +27,11 @@ const char kHelp[] =
     "  ORVIK_PATH_RAM  folder of the reader files and the photo cache (default /tmp/Orvik_gamma)\n"
     "  ORVIK_PHOTO_DIR folder of the photo cache alone\n"
     "  ORVIK_CELL_IDLE_SECONDS  seconds without a touch before the cell dialog returns to the main\n"
-    "                  screen (default 60, 0 off)\n";
+    "                  screen (default 60, 0 off)\n"
+    "  ORVIK_CONTROLLER  HOST:PORT of the rack controller: a granted login then issues a dosimeter\n"
+    "                  (self-service; default: the settings file's controller=, else none; empty: none)\n"
+    "  ORVIK_TERMINAL_SETTINGS  the self-service settings file, group [SelfService] (default\n"
+    "                  /etc/orvik-terminal/self-service.ini; empty: no file)\n";
 
 // --help and --version are answered before Qt looks for a display.
 bool answered(int argc, char *argv[])

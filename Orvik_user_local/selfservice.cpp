@@ -135,8 +135,10 @@ SelfServiceSettings SelfServiceSettings::fromFile(const QString &path)
 
 SelfServiceSettings SelfServiceSettings::load()
 {
+    // Set but empty: no file at all, the defaults (not the file in /etc).
     const QString file = qEnvironmentVariableIsSet(FileVariable) ? qEnvironmentVariable(FileVariable) : DefaultFile;
     SelfServiceSettings out = fromFile(file);
+    // Empty: none, the file's (or none).
     const QString controller = qEnvironmentVariable(ControllerVariable).trimmed();
     if (!controller.isEmpty()) {
         QString error;

@@ -23,7 +23,11 @@ struct SelfServiceSettings {
     bool orderKeypad = false;               // "order_keypad": ask for a work order first
     SiteLevels levels;
     QString doseUnit = QStringLiteral("мЗв");   // "dose_unit": shown after every dose
-    int issueTimeoutMs = 20000;             // "issue_timeout": seconds for the issue's reply
+    // "issue_timeout": seconds for the issue's reply. The controller serves
+    // one request at a time, and the return attendant's history read may
+    // hold it up to its own reply time-out (120 s): an issue that gave up
+    // sooner could still be carried out after the worker was told it failed.
+    int issueTimeoutMs = 150000;
     int takeTimeoutMs = 60000;              // "take_timeout": seconds to take the dosimeter
     int pollMs = 1000;                      // "poll_ms": how often cell_free is asked
     QStringList problems;                   // settings that were not taken, with the reason

@@ -102,6 +102,9 @@ void Attendant::lookOverCells()
     for (const CellStatus &c : cells) {
         ReturnReadings r;
         if (readingsFromWaitingLine(c.line, &r)) {
+            // Read out after all (by someone else's scan): earlier failures
+            // in the cell are done with.
+            m_readoutFailures.remove(c.cell);
             r.cell = c.cell;
             const auto known = m_waiting.constFind(c.cell);
             if (known == m_waiting.cend() || known->readings.number != r.number) {
@@ -151,6 +154,8 @@ void Attendant::readHistory(Pending &p)
                                               {QStringLiteral("nomer_ppd"), p.readings.number},
                                               {QStringLiteral("cell"), QString::number(p.readings.cell)},
                                               {QStringLiteral("error"), QString()}});
+    if (reply.status == controllerclient::Reply::Status::NotConnected)
+        return;   // nothing was asked: p.history stays empty
     if (reply.ok())
         p.history = QStringLiteral("история %1 записей").arg(reply.value("history_all").size() / 32);
     else
@@ -166,30 +171,43 @@ bool Attendant::confirm(Pending &p)
     ReturnReadings now;
     const QString line = r.cell <= cells.size() ? cells.at(r.cell - 1).line : QString();
     const bool waiting = readingsFromWaitingLine(line, &now) && now.number == r.number;
-    if (p.blockPending)
+    // Only after the controller answered the attendant's own OUT_true with
+    // an error and left the waiting state is it asked again (its reset may
+    // be half done), and only while the cell has not moved on.
+    const bool resetAgain = !waiting && p.failures > 0 && p.last == Failure::Reported && line.isEmpty();
+    // A block still to be sent is sent only while the return is where it
+    // failed: a cell that moved on meanwhile is left as it is.
+    if (p.blockPending && (waiting || resetAgain))
         return block(r.cell, confirmBlockText(r, p.lastReason));
     if (!waiting) {
         if (p.failures > 0 && p.last == Failure::Transport) {
             log(prefix(r) + QStringLiteral(": подтверждён (ответ на OUT_true не пришёл, ячейка больше не ждёт)"));
             return true;
         }
-        // Only after the controller answered the attendant's own OUT_true
-        // with an error and left the waiting state is it asked again (its
-        // reset may be half done), and only while the cell has not moved on.
-        const bool resetAgain = p.failures > 0 && p.last == Failure::Reported && line.isEmpty();
         if (!resetAgain) {
             log(prefix(r) + (line.isEmpty() ? QStringLiteral(": уже подтверждён (ячейка больше не ждёт подтверждения)")
                                              : QStringLiteral(": ячейка больше не ждёт подтверждения: ") + line));
             return true;
         }
     }
-    qint64 seq = 0;
-    if (!m_options.journalPath.isEmpty()) {
+    // A return found in its cell (at start or on a look-over) has its
+    // history read here, as a scanned one has before its confirmation.
+    if (p.history.isEmpty()) {
+        readHistory(p);
+        if (p.history.isEmpty())
+            return false;   // the controller is gone: the next round reads it
+    }
+    // The read-out is looked for once: a confirmation the controller
+    // answered with an error has its row in the journal after the read-out,
+    // marked as erasing it even when the reset failed, and the waiting line
+    // is gone by then.
+    if (!m_options.journalPath.isEmpty() && p.journalSeq == 0) {
         const JournalReadout j = findReadout(m_options.journalPath, r.number, r.cell, p.outReply);
         if (!j.found)
             return fail(p, Failure::Journal, j.failure);
-        seq = j.seq;
+        p.journalSeq = j.seq;
     }
+    const qint64 seq = p.journalSeq;
     const controllerclient::Reply reply = ask({{QStringLiteral("command"), QStringLiteral("OUT_true")},
                                               {QStringLiteral("nomer_ppd"), r.number},
                                               {QStringLiteral("cell"), QString::number(r.cell)},
@@ -200,9 +218,19 @@ bool Attendant::confirm(Pending &p)
         return fail(p, Failure::Transport, reply.failure);
     if (!reply.error().isEmpty())
         return fail(p, Failure::Reported, reply.error());
-    QStringList parts{prefix(r)};
-    if (!p.history.isEmpty())
-        parts << p.history;
+    if (reply.object.contains(QStringLiteral("cell"))) {
+        log(prefix(r) + QStringLiteral(": не подтверждён: дозиметра нет в ячейке, сброс не выполнен, ячейка свободна"));
+        return true;
+    }
+    // The same plain reply comes when another dosimeter answers from the
+    // cell: the controller then forgets the cell without a reset. A
+    // confirmed cell keeps its port.
+    QVector<CellStatus> after;
+    if (readStatus(&after) && r.cell <= after.size() && after.at(r.cell - 1).port.isEmpty()) {
+        log(prefix(r) + QStringLiteral(": не подтверждён: в ячейке другой дозиметр, сброс не выполнен, ячейка освобождена"));
+        return true;
+    }
+    QStringList parts{prefix(r), p.history};
     parts << (seq > 0 ? QStringLiteral("в журнале, seq %1").arg(seq) : QStringLiteral("без журнала"));
     log(parts.join(QStringLiteral(", ")) + QStringLiteral(": подтверждён"));
     return true;
@@ -227,8 +255,8 @@ bool Attendant::block(int cell, const QString &text)
                                               {QStringLiteral("port"), QString()},
                                               {QStringLiteral("cell"), QString::number(cell)},
                                               {QStringLiteral("block"), text}});
-    if (!reply.ok()) {
-        log(QStringLiteral("ячейка %1 не заблокирована: %2").arg(cell).arg(reply.failure));
+    if (!reply.ok() || !reply.error().isEmpty()) {
+        log(QStringLiteral("ячейка %1 не заблокирована: %2").arg(cell).arg(reply.ok() ? reply.error() : reply.failure));
         return false;
     }
     log(QStringLiteral("ячейка %1 заблокирована: %2").arg(cell).arg(text));
@@ -250,8 +278,15 @@ void Attendant::readoutFailed(int cell, const QString &port)
     const controllerclient::Reply reply = ask({{QStringLiteral("command"), QStringLiteral("cell_free")},
                                               {QStringLiteral("nomer_ppd"), QString()},
                                               {QStringLiteral("cell"), QString::number(cell)}});
-    if (reply.ok())
-        log(QStringLiteral("ячейка %1 (%2): показания не считаны, дозиметр будет прочитан ещё раз").arg(cell).arg(port));
+    const QString head = QStringLiteral("ячейка %1 (%2): показания не считаны, ").arg(cell).arg(port);
+    if (!reply.ok())
+        log(head + QStringLiteral("повторное чтение не запрошено: ") + reply.failure);
+    else if (reply.value("cell") != QLatin1String("free"))
+        // The dosimeter did not say its number: the controller keeps the cell.
+        log(head + QStringLiteral("ячейка не освобождена, повторного чтения не будет")
+            + (reply.error().isEmpty() ? QString() : QStringLiteral(": ") + reply.error()));
+    else if (!reply.error().isEmpty())
+        log(head + QStringLiteral("ячейка освобождена с ошибкой: ") + reply.error());
     else
-        log(QStringLiteral("ячейка %1: показания не считаны, повторное чтение не запрошено: %2").arg(cell).arg(reply.failure));
+        log(head + QStringLiteral("дозиметр будет прочитан ещё раз"));
 }

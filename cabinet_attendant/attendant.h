@@ -50,7 +50,8 @@ private:
     struct Pending {
         ReturnReadings readings;
         QString outReply;            // the OUT reply; empty when rebuilt from the cell's line
-        QString history;             // what the history read gave, for the log line
+        QString history;             // what the history read gave, for the log line; empty: not read yet
+        qint64 journalSeq = 0;       // the read-out's journal row, once found: later tries do not look again
         int failures = 0;
         Failure last = Failure::None;
         QString lastReason;

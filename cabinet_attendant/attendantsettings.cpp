@@ -55,11 +55,11 @@ AttendantSettings AttendantSettings::read()
     seconds(s, "poll_seconds", 0.1, 3600, &a.pollMs, &a.problems);
     seconds(s, "status_seconds", 1, 86400, &a.statusEveryMs, &a.problems);
     seconds(s, "reply_timeout", 1, 3600, &a.replyTimeoutMs, &a.problems);
-    if (s.contains(QStringLiteral("journal"))) {
-        const QString journal = s.value(QStringLiteral("journal")).toString().trimmed();
-        a.journalPath = journal.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0 || journal.isEmpty()
-            ? QString()
-            : QDir::current().absoluteFilePath(journal);
-    }
+    // Only "off" turns the check off: an empty value keeps the controller's journal.
+    const QString journal = s.value(QStringLiteral("journal")).toString().trimmed();
+    if (journal.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0)
+        a.journalPath.clear();
+    else if (!journal.isEmpty())
+        a.journalPath = QDir::current().absoluteFilePath(journal);
     return a;
 }

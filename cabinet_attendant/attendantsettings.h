@@ -15,7 +15,7 @@ struct AttendantSettings {
     int pollMs = 2000;                        // "poll_seconds": how often OUT is asked
     int statusEveryMs = 30000;                // "status_seconds": how often the cells are looked over
     int replyTimeoutMs = 120000;              // "reply_timeout": seconds for one reply (a long history takes long)
-    QString journalPath;                      // "journal": the file to check; "off": no check; default: the controller's
+    QString journalPath;                      // "journal": the file to check; "off": no check; default (or empty): the controller's
     QStringList problems;                     // values not taken, with the reason
 
     // The settings file (the controller's settings code reads it: G_settings_file).

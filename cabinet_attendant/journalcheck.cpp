@@ -1,11 +1,12 @@
 #include "journalcheck.h"
 
+#include "journalschema.h"
+
 #include <QAtomicInteger>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QUrl>
 #include <QVariant>
 
@@ -85,16 +86,15 @@ JournalReadout findReadout(const QString &journalPath, const QString &number, in
         r.failure = journal.error();
         return r;
     }
-    // Newer journals mark every row whose command erased the dosimeter.
-    const bool marksErasure = journal.db().record(QStringLiteral("dose_event")).contains(QStringLiteral("erased"));
+    // An erasure is what the controller's own check before a reset takes
+    // for one: a row of the counting rule that is not a read-out.
     QString sql = QStringLiteral(
         "SELECT r.seq FROM dose_event r WHERE r.kind = 'readout' AND r.number = :number AND r.cell = :cell");
     if (!reply.isEmpty())
         sql += QStringLiteral(" AND r.reply = :reply");
     sql += QStringLiteral(" AND NOT EXISTS (SELECT 1 FROM dose_event b WHERE b.number = r.number AND b.seq > r.seq"
-                          " AND (b.kind IN ('confirm', 'cell_unblock', 'issue')%1))"
-                          " ORDER BY r.seq DESC LIMIT 1")
-               .arg(marksErasure ? QStringLiteral(" OR b.erased = 1") : QString());
+                          " AND b.kind <> 'readout' AND %1) ORDER BY r.seq DESC LIMIT 1")
+               .arg(journal::cycleRowCondition(QStringLiteral("b")));
     QSqlQuery q(journal.db());
     q.prepare(sql);
     q.bindValue(QStringLiteral(":number"), number);

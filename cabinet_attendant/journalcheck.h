@@ -3,8 +3,9 @@
 // Whether a read-out is safe in the controller's dose journal before the
 // attendant lets the controller erase the dosimeter: the journal file is
 // opened read-only (the controller stays its only writer) and asked for the
-// read-out row of that dosimeter after its last erasure (a confirmation,
-// an unblock, an issue, or a row marked as erasing it).
+// read-out row of that dosimeter after its last erasure, by the journal's
+// counting rule (a row marked as erasing it; on rows older than that mark a
+// confirmation, an unblock or an issue).
 
 #include <QString>
 

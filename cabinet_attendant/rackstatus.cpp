@@ -1,6 +1,7 @@
 #include "rackstatus.h"
 
 #include "celltexts.h"
+#include "commandrows.h"
 
 #include <QJsonArray>
 
@@ -33,46 +34,21 @@ bool readingsFromOut(const QJsonObject &reply, ReturnReadings *r)
     return true;
 }
 
-namespace {
-
-// The value of key:value in the readings, up to the next comma; from is
-// moved past it. The work order (free text) is never read this way.
-QString field(const QString &text, const QString &key, int *from)
-{
-    const QString marker = QLatin1Char(',') + key + QLatin1Char(':');
-    const int at = text.indexOf(marker, *from);
-    if (at < 0)
-        return QString();
-    const int start = at + marker.size();
-    int end = text.indexOf(QLatin1Char(','), start);
-    if (end < 0)
-        end = text.size();
-    *from = end;
-    return text.mid(start, end - start);
-}
-
-} // namespace
-
 bool readingsFromWaitingLine(const QString &line, ReturnReadings *r)
 {
     const QString prefix = celltext::awaitingConfirmation();
     if (!line.startsWith(prefix))
         return false;
-    // OUT:1300,c:2,d:..,r:..,tm:..[,dn:..,rn:..,tmn:..],tw:0,u:UID,duty:ORDER,n:NUMBER,error:
-    const QString text = QLatin1Char(',') + line.mid(prefix.size());
-    int from = 0;
-    r->gammaDose = field(text, QStringLiteral("d"), &from);
-    int neutronFrom = from;
-    r->neutronDose = field(text, QStringLiteral("dn"), &neutronFrom);
-    r->uid = field(text, QStringLiteral("u"), &from);
-    // The work order before the number may hold commas: the number is the
-    // last "n:" before the closing "error:".
-    const int end = text.lastIndexOf(QStringLiteral(",error:"));
-    const int at = end < 0 ? -1 : text.lastIndexOf(QStringLiteral(",n:"), end);
-    if (at < 0)
+    // Read as the controller's journal reads it when it recovers the line.
+    const QMap<QString, QString> values = statusValues(line.mid(prefix.size()));
+    const QString number = values.value(QStringLiteral("n"));
+    if (number.isEmpty())
         return false;
-    r->number = text.mid(at + 3, end - at - 3);
-    return !r->number.isEmpty();
+    r->number = number;
+    r->uid = values.value(QStringLiteral("u"));
+    r->gammaDose = values.value(QStringLiteral("d"));
+    r->neutronDose = values.value(QStringLiteral("dn"));
+    return true;
 }
 
 bool isFailedReadout(const QString &line)

@@ -162,41 +162,6 @@ void putReadings(JournalRow &row, const Values &value, bool neutron)
     }
 }
 
-// The key:value pairs of a waiting line's status text
-// ("OUT:1300,c:2,d:…,tm:…,tw:0,u:…,duty:…,n:…,error:"); empty when it is not
-// one. Worker id and work order come from the dosimeter and may hold commas;
-// the readings before them never do.
-QMap<QString, QString> statusValues(const QString &status)
-{
-    const QString errorTail = QStringLiteral(",error:");
-    const QString userStart = QStringLiteral(",tw:0,u:");
-    if (!status.startsWith(QLatin1String("OUT:")) || !status.endsWith(errorTail))
-        return {};
-    const QString body = status.left(status.size() - errorTail.size());
-    const int userAt = body.indexOf(userStart);
-    const int numberAt = body.lastIndexOf(QLatin1String(",n:"));
-    if (userAt < 0 || numberAt < userAt)
-        return {};
-    const QString user = body.mid(userAt + userStart.size(), numberAt - userAt - userStart.size());
-    const int dutyAt = user.indexOf(QLatin1String(",duty:"));
-    if (dutyAt < 0)
-        return {};
-    QMap<QString, QString> values{{QStringLiteral("u"), user.left(dutyAt)},
-                                  {QStringLiteral("duty"), user.mid(dutyAt + 6)},
-                                  {QStringLiteral("n"), body.mid(numberAt + 3)}};
-    for (const QString &pair : body.left(userAt).split(QLatin1Char(','))) {
-        const int colon = pair.indexOf(QLatin1Char(':'));
-        if (colon <= 0)
-            return {};
-        values.insert(pair.left(colon), pair.mid(colon + 1));
-    }
-    for (const char *key : {"OUT", "d", "r", "tm"}) {
-        if (!values.contains(QLatin1String(key)))
-            return {};
-    }
-    return values;
-}
-
 const QString kFailedReadout = QStringLiteral("error:Произошла критическая ошибка при Сдаче дозиметра ");
 
 QVector<JournalRow> scanRows(const Context &c)
@@ -365,6 +330,37 @@ QVector<JournalRow> startupRows(const RackLines &before, const RackLines &after,
     base.remove(QStringLiteral("dosimeter_type"));
     rows += registrationRows(before, after, -1, base);
     return rows;
+}
+
+QMap<QString, QString> statusValues(const QString &status)
+{
+    const QString errorTail = QStringLiteral(",error:");
+    const QString userStart = QStringLiteral(",tw:0,u:");
+    if (!status.startsWith(QLatin1String("OUT:")) || !status.endsWith(errorTail))
+        return {};
+    const QString body = status.left(status.size() - errorTail.size());
+    const int userAt = body.indexOf(userStart);
+    const int numberAt = body.lastIndexOf(QLatin1String(",n:"));
+    if (userAt < 0 || numberAt < userAt)
+        return {};
+    const QString user = body.mid(userAt + userStart.size(), numberAt - userAt - userStart.size());
+    const int dutyAt = user.indexOf(QLatin1String(",duty:"));
+    if (dutyAt < 0)
+        return {};
+    QMap<QString, QString> values{{QStringLiteral("u"), user.left(dutyAt)},
+                                  {QStringLiteral("duty"), user.mid(dutyAt + 6)},
+                                  {QStringLiteral("n"), body.mid(numberAt + 3)}};
+    for (const QString &pair : body.left(userAt).split(QLatin1Char(','))) {
+        const int colon = pair.indexOf(QLatin1Char(':'));
+        if (colon <= 0)
+            return {};
+        values.insert(pair.left(colon), pair.mid(colon + 1));
+    }
+    for (const char *key : {"OUT", "d", "r", "tm"}) {
+        if (!values.contains(QLatin1String(key)))
+            return {};
+    }
+    return values;
 }
 
 JournalRow recoveredReadout(const QString &statusText, int cellIndex, const QString &port)

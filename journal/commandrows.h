@@ -8,6 +8,7 @@
 #include "journalschema.h"
 
 #include <QJsonObject>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -68,6 +69,12 @@ QVector<JournalRow> startupRows(const RackLines &before, const RackLines &after,
 // of source "recovered" with the line in its note. An empty row when the
 // text is not such a status.
 JournalRow recoveredReadout(const QString &statusText, int cellIndex, const QString &port);
+
+// The key:value texts of such a status text as it stands (recoveredReadout's
+// reading of it): "n", "u", "duty", "d", "dn" and the others; empty when the
+// text is not such a status. Worker id and work order come from the
+// dosimeter and may hold commas; the readings before them never do.
+QMap<QString, QString> statusValues(const QString &statusText);
 
 // Whether two readout rows hold the same readings (worker, doses, rates and
 // their times).

@@ -9,6 +9,9 @@
 //   cell 4  where the cycle's dosimeter comes back
 //   cell 5  a return whose read-out fails
 //   cell 6  a return whose attendant is killed before it confirms
+//   cell 1  then a return whose first confirmation fails in the reset
+//   cell 2  then returns taken out or swapped before their confirmation, then
+//           a failed read-out that someone else's scan reads after all
 #include "controllerclient.h"
 #include "issueflow.h"
 #include "issuescreen.h"
@@ -22,6 +25,8 @@
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QtEndian>
+
+#include <signal.h>
 #include <QtTest>
 
 using namespace windowtest;
@@ -446,7 +451,7 @@ private slots:
 
         startAttendant();
         QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр 5006, работник 2103, ЭД 0.500000000, "
-                                                                       "в журнале, seq")); },
+                                                                       "история 2 записей, в журнале, seq")); },
                          15000),
                  qPrintable(attendantLog()));
         QVERIFY(attendantLog().contains(QStringLiteral("возврат: ячейка 6, дозиметр 5006, работник 2103, ЭД "
@@ -458,6 +463,138 @@ private slots:
         QCOMPARE(journalCount(QStringLiteral("readout"), QStringLiteral("5006")), 1);
         QCOMPARE(journalCount(QStringLiteral("confirm"), QStringLiteral("5006")), 1);
         QCOMPARE(annualDose(23), 0.5);
+    }
+
+    // The dosimeter refuses its first reset: the controller answers the
+    // attendant's confirmation with the error, its waiting line cleared and
+    // the journal's row marking the dosimeter erased. The attendant confirms
+    // once more without looking for the read-out again (the journal would
+    // no longer show it), and the dose is counted once.
+    void confirmationRetriedAfterAFailedReset()
+    {
+        const int cell = 1;
+        const int number = 5021;
+        const QString n = QString::number(number);
+        SimDosimeter d = rig::returned(number, SimGamma);
+        d.userId = simtext::encodeUser(QStringLiteral("2102"));
+        d.gammaDose = 0.5;
+        const int dev = m_rig->rack->insert(cell, d);
+        m_rig->rack->setFault(dev, 0x59, SimFault::refuse().times(1));
+        QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр %1, работник 2102, ЭД 0.500000000, "
+                                                                       "история 0 записей, в журнале, seq").arg(n)); },
+                         15000),
+                 qPrintable(attendantLog()));
+        QVERIFY(attendantLog().contains(QStringLiteral("возврат: ячейка %1, дозиметр %2, работник 2102, ЭД 0.500000000: "
+                                                       "не подтверждён (")
+                                            .arg(cell)
+                                            .arg(n)));
+        QVERIFY(!attendantLog().contains(QStringLiteral("ячейка %1 заблокирована").arg(cell)));
+        QCOMPARE(cellLine(cell), QString());
+        QCOMPARE(m_rig->rack->state(dev).gammaDose, 0.0);
+        QCOMPARE(journalCount(QStringLiteral("readout"), n), 1);
+        QCOMPARE(journalCount(QStringLiteral("not_confirmed"), n), 1);
+        QCOMPARE(journalCount(QStringLiteral("confirm"), n), 1);
+    }
+
+    // The dosimeter leaves its cell while the attendant reads its history:
+    // the controller answers the confirmation without a reset, and the
+    // attendant says so instead of "подтверждён".
+    void confirmationWithoutTheDosimeter_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<int>("swappedIn");   // the dosimeter put in its place; 0: none
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("taken out") << 5031 << 0
+                                   << QStringLiteral(": не подтверждён: дозиметра нет в ячейке, сброс не выполнен, "
+                                                     "ячейка свободна");
+        QTest::newRow("swapped") << 5032 << 5033
+                                 << QStringLiteral(": не подтверждён: в ячейке другой дозиметр, сброс не выполнен, "
+                                                   "ячейка освобождена");
+    }
+    void confirmationWithoutTheDosimeter()
+    {
+        QFETCH(int, number);
+        QFETCH(int, swappedIn);
+        QFETCH(QString, logged);
+        const int cell = 2;
+        const QString n = QString::number(number);
+        const QByteArray reading = QByteArrayLiteral("Чтение истории дозиметра 1");
+        const int readsBefore = m_rig->server->log().count(reading);
+        SimDosimeter d = rig::returned(number, SimGamma);
+        d.userId = simtext::encodeUser(QStringLiteral("2102"));
+        d.gammaDose = 0.5;
+        d.history = SimRack::makeHistory(2);
+        const int dev = m_rig->rack->insert(cell, d);
+        const QString port = m_rig->rack->portPath(dev);
+        m_rig->rack->setFault(dev, 0x30, SimFault::chunks(1, 60).times(1));
+        QVERIFY2(waitFor([&]() {
+                     m_rig->server->process().waitForReadyRead(10);
+                     return m_rig->server->log().count(reading) > readsBefore;
+                 }, 15000),
+                 qPrintable(attendantLog()));
+        m_rig->rack->remove(dev);
+        if (swappedIn) {
+            const int other = m_rig->rack->insert(cell, swappedIn);
+            QCOMPARE(m_rig->rack->portPath(other), port);
+        }
+        const QString line = QStringLiteral("возврат: ячейка 2, дозиметр %1, работник 2102, ЭД 0.500000000").arg(n);
+        QVERIFY2(waitFor([&]() { return attendantLogged(line + logged); }, 15000), qPrintable(attendantLog()));
+        QVERIFY(!attendantLog().contains(line + QStringLiteral(", история")));
+        QCOMPARE(journalCount(QStringLiteral("readout"), n), 1);
+        QCOMPARE(journalCount(QStringLiteral("confirm"), n), 0);
+        if (swappedIn) {
+            // The dosimeter put in is registered by a later scan.
+            const int other = m_rig->rack->deviceOfNumber(swappedIn);
+            QVERIFY(waitFor([&]() { return m_rig->lines(QStringLiteral("nomer_ppd.ini")).value(cell - 1)
+                                           == QString::number(swappedIn); }, 10000));
+            m_rig->rack->remove(other);
+            request(QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"\",\"cell\":\"2\"}"));
+        }
+    }
+
+    // A failed read-out read after all by someone else's scan (the console's
+    // "poll for returns") while the attendant sleeps: its look-over finds
+    // the return waiting and forgets the failure, so that the next
+    // dosimeter's first failure in that cell gets its second read.
+    void failedReadoutReadElsewhere()
+    {
+        const int cell = 2;
+        startAttendant({QStringLiteral("--interval"), QStringLiteral("3")});
+        SimDosimeter a = rig::returned(5041, SimGamma);
+        a.userId = simtext::encodeUser(QStringLiteral("2102"));
+        a.gammaDose = 0.5;
+        const int devA = m_rig->rack->insert(cell, a);
+        const QString port = m_rig->rack->portPath(devA);
+        m_rig->rack->setFault(devA, 0x4F, SimFault::silence());
+        const QString again = QStringLiteral("ячейка 2 (%1): показания не считаны, дозиметр будет прочитан ещё раз").arg(port);
+        QVERIFY2(waitFor([&]() { return attendantLogged(again); }, 15000), qPrintable(attendantLog()));
+        const qint64 pid = m_attendant->process().processId();
+        QCOMPARE(::kill(pid_t(pid), SIGSTOP), 0);
+        m_rig->rack->clearFault(devA, 0x4F);
+        request(QStringLiteral("{\"command\":\"OUT\"}"));
+        const bool waiting = cellLine(cell).startsWith(kWaiting);
+        QCOMPARE(::kill(pid_t(pid), SIGCONT), 0);
+        QVERIFY2(waiting, qPrintable(cellLine(cell)));
+        QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр 5041, работник 2102, ЭД 0.500000000, "
+                                                                       "история 0 записей, в журнале, seq")); },
+                         15000),
+                 qPrintable(attendantLog()));
+        m_rig->rack->remove(devA);
+        QCOMPARE(request(QStringLiteral("{\"command\":\"cell_free\",\"nomer_ppd\":\"5041\",\"cell\":\"2\"}")),
+                 QStringLiteral("{\"cell\":\"free\",\"error\":\"\"}"));
+
+        // The next dosimeter in the cell fails once and is read again, not blocked.
+        SimDosimeter b = rig::returned(5042, SimGamma);
+        b.userId = simtext::encodeUser(QStringLiteral("2102"));
+        b.gammaDose = 0.25;
+        const int devB = m_rig->rack->insert(cell, b);
+        m_rig->rack->setFault(devB, 0x4F, SimFault::silence().times(1));
+        QVERIFY2(waitFor([&]() { return attendantLogged(QStringLiteral("дозиметр 5042, работник 2102, ЭД 0.250000000, "
+                                                                       "история 0 записей, в журнале, seq")); },
+                         20000),
+                 qPrintable(attendantLog() + cellLine(cell)));
+        QVERIFY(!attendantLog().contains(QStringLiteral("ячейка 2 заблокирована")));
+        startAttendant();
     }
 };
 

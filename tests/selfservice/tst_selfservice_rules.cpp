@@ -2,8 +2,12 @@
 // thresholds from a worker's budget and their unit on the way to the
 // controller (checked against the controller's own threshold text), what the
 // controller's replies mean for the worker, the terminal's settings file, and
-// what the attendant reads from the controller's replies and cell lines.
+// what the attendant reads from the controller's replies, cell lines and
+// journal.
+#include "attendantsettings.h"
 #include "issuesteps.h"
+#include "journalcheck.h"
+#include "journalstore.h"
 #include "rackstatus.h"
 #include "selfservice.h"
 #include "thresholds.h"
@@ -230,8 +234,20 @@ private slots:
         QCOMPARE(s.levels.neutron.doseAlarm, 3.0);
         QCOMPARE(s.levels.warningShare, 0.8);
         QCOMPARE(s.takeTimeoutMs, 90000);
+        // An issue queued behind the attendant's longest wait is still waited for.
+        QVERIFY(s.issueTimeoutMs > AttendantSettings().replyTimeoutMs);
         QCOMPARE(s.problems.size(), 2);
         QVERIFY(!SelfServiceSettings::fromFile(dir.filePath(QStringLiteral("none.ini"))).enabled());
+        // From the environment: an empty controller address is none (the
+        // file's stands), an empty file name is no file.
+        qputenv(SelfServiceSettings::FileVariable, file.toLocal8Bit());
+        qputenv(SelfServiceSettings::ControllerVariable, QByteArray());
+        QCOMPARE(SelfServiceSettings::load().controller.text(), QStringLiteral("rack.local:6001"));
+        qputenv(SelfServiceSettings::ControllerVariable, "10.0.0.5:6002");
+        QCOMPARE(SelfServiceSettings::load().controller.text(), QStringLiteral("10.0.0.5:6002"));
+        qputenv(SelfServiceSettings::FileVariable, QByteArray());
+        qputenv(SelfServiceSettings::ControllerVariable, QByteArray());
+        QVERIFY(!SelfServiceSettings::load().enabled());
         controllerclient::Address a;
         QVERIFY(controllerclient::parseAddress(QStringLiteral("[::1]:6000"), &a));
         QCOMPARE(a.host, QStringLiteral("::1"));
@@ -256,6 +272,9 @@ private slots:
         QTest::newRow("a work order with ,n: in it") << QStringLiteral("Ждет подтвержения сдачи OUT:1300,c:1,d:1,r:1,"
                                                                        "tm:1,tw:0,u:7,duty:A,n:9,B,n:77,error:")
                                                      << "77" << "7" << "1" << "";
+        QTest::newRow("a worker id with a comma") << QStringLiteral("Ждет подтвержения сдачи OUT:1300,c:3,d:0.5,r:1,"
+                                                                     "tm:1,tw:0,u:70,01,duty:ЦЕХ, 5,n:88,error:")
+                                                  << "88" << "70,01" << "0.5" << "";
         QTest::newRow("issued, not returned") << QStringLiteral("Дозиметр ожидает, чтобы его забрали") << "" << "" << ""
                                               << "";
         QTest::newRow("no number") << QStringLiteral("Ждет подтвержения сдачи OUT:1300,c:1,d:1,error:") << "" << ""
@@ -276,6 +295,54 @@ private slots:
         QCOMPARE(r.uid, uid);
         QCOMPARE(r.gammaDose, gamma);
         QCOMPARE(r.neutronDose, neutron);
+    }
+
+    // Whether the attendant finds a read-out in the journal: the latest one
+    // of the dosimeter in the cell, unless a later row erased the dosimeter
+    // by the journal's counting rule. Rows: kind[:erased] ("" is NULL, as
+    // on rows older than the mark), number 7 in cell 2 unless said.
+    void journalReadout_data()
+    {
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<qint64>("seq");   // the row found, 0: none
+        QTest::newRow("read out") << QStringList{"issue:1", "readout"} << qint64(2);
+        QTest::newRow("the latest of two") << QStringList{"readout", "readout"} << qint64(2);
+        QTest::newRow("confirmed") << QStringList{"readout", "confirm:1"} << qint64(0);
+        QTest::newRow("a failed confirmation whose reset went ahead") << QStringList{"readout", "not_confirmed:1"}
+                                                                       << qint64(0);
+        QTest::newRow("a confirmation refused before the reset") << QStringList{"readout", "not_confirmed:0"}
+                                                                  << qint64(1);
+        QTest::newRow("an unblock that erased nothing") << QStringList{"readout", "cell_unblock:0"} << qint64(1);
+        QTest::newRow("an older confirmation row") << QStringList{"readout", "confirm:"} << qint64(0);
+        QTest::newRow("read out again after it") << QStringList{"readout", "confirm:1", "readout"} << qint64(3);
+        QTest::newRow("another dosimeter erased") << QStringList{"readout", "confirm:1:8"} << qint64(1);
+        QTest::newRow("read out in another cell") << QStringList{"readout:-:7:3"} << qint64(0);
+    }
+    void journalReadout()
+    {
+        QFETCH(QStringList, rows);
+        QFETCH(qint64, seq);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("journal.sqlite"));
+        {
+            JournalStore store(path, QStringLiteral("rules"));
+            QVector<JournalRow> written;
+            for (const QString &r : rows) {
+                const QStringList f = r.split(QLatin1Char(':'));
+                JournalRow row{{QStringLiteral("kind"), f.at(0)},
+                               {QStringLiteral("number"), f.value(2, QStringLiteral("7"))},
+                               {QStringLiteral("cell"), f.value(3, QStringLiteral("2")).toInt()}};
+                if (f.size() > 1 && !f.at(1).isEmpty() && f.at(1) != QLatin1String("-"))
+                    row.insert(QStringLiteral("erased"), f.at(1).toInt());
+                written << row;
+            }
+            QVERIFY(store.append(written));
+        }
+        const JournalReadout found = findReadout(path, QStringLiteral("7"), 2, QString());
+        QCOMPARE(found.found, seq > 0);
+        QCOMPARE(found.seq, seq);
+        if (seq == 0)
+            QCOMPARE(found.failure, QStringLiteral("в журнале нет показаний дозиметра 7 из ячейки 2"));
     }
 
     // The controller's replies the attendant reads.
